@@ -1,0 +1,121 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+#include <chrono>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace parlonda {
+
+// The form's transfer control: one HTTP request at a time, started with
+// Execute() and reported through StateChanged(), with the body read back
+// piecewise through GetChunk().
+//
+// Every notification is delivered through the event loop, never from inside
+// Execute(), so a caller may reset its own "waiting" flag after Execute()
+// returns without missing the completion.
+//
+// Perl switches the manager it is given to QNetworkProxy::NoProxy (Qt has no
+// per-request proxy setting), so that a proxy from the user's environment
+// cannot reroute the registration. Give Perl a manager of its own.
+class Perl : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Codes reported through StateChanged; the form acts on ResponseCompleted and Error.
+    enum State : qint16 {
+        None = 0,
+        ResolvingHost = 1,
+        HostResolved = 2,
+        Connecting = 3,
+        Connected = 4,
+        Requesting = 5,
+        RequestSent = 6,
+        ReceivingResponse = 7,
+        ResponseReceived = 8,
+        Disconnecting = 9,
+        Disconnected = 10,
+        Error = 11,
+        ResponseCompleted = 12
+    };
+    Q_ENUM(State)
+
+    // Why the last request ended in Error. A connection that breaks before the
+    // answer is complete counts as Unreachable, like one that never opens.
+    enum class Failure { None, Unreachable, TimedOut };
+    Q_ENUM(Failure)
+
+    static constexpr std::chrono::milliseconds kDefaultTimeout{30000};
+    // The form reads a few bytes of the answer; a server that sends more must
+    // not make the program grow, so anything past this is read and dropped.
+    static constexpr qsizetype kMaxBodyBytes = 64 * 1024;
+
+    // Perl does not own the manager.
+    explicit Perl(QNetworkAccessManager *manager, QObject *parent = nullptr);
+    ~Perl() override;
+
+    // Limit for the whole transfer, from Execute() to a complete answer; a
+    // server that trickles its answer runs into it as well.
+    void setTimeout(std::chrono::milliseconds total);
+    std::chrono::milliseconds timeout() const { return m_timeout; }
+
+    // Starts a request and returns at once. operation is "POST", "GET" (also
+    // when empty) or any other method, sent as it stands. inputHdrs holds
+    // header lines "Name: value", CR LF separated if several; header text is
+    // sent in Windows-1252. Returns false and starts nothing while a request
+    // is still executing.
+    bool Execute(const QUrl &url, const QString &operation, const QByteArray &inputData,
+                 const QString &inputHdrs);
+    bool StillExecuting() const { return m_executing; }
+
+    // Aborts the request in flight, silently: no StateChanged for it afterwards.
+    void Cancel();
+
+    // The next chunk of at most `size` bytes of the received body, decoded as
+    // Windows-1252; successive calls continue where the last stopped. Empty
+    // when nothing is left.
+    QString GetChunk(qsizetype size);
+
+    // HTTP status of the completed response; 0 when there is none.
+    int statusCode() const { return m_statusCode; }
+    Failure failure() const { return m_failure; }
+    // Developer-readable detail of the failure; empty when there was none.
+    QString errorString() const { return m_errorString; }
+
+signals:
+    void StateChanged(qint16 state);
+
+private:
+    void onReadyRead();
+    void onFinished();
+    void onTimeout();
+    void storeBody();
+    void releaseReply();
+    void fail(Failure failure, const QString &detail);
+    void report(State state);
+
+    QPointer<QNetworkAccessManager> m_manager;
+    QPointer<QNetworkReply> m_reply;
+    QTimer m_deadline;
+    QUrl m_url;
+    std::chrono::milliseconds m_timeout = kDefaultTimeout;
+    // Bumped by every Execute() and Cancel(): notifications queued for an
+    // earlier request compare it and stay silent.
+    quint64 m_generation = 0;
+    bool m_executing = false;
+    bool m_receiving = false;
+    QByteArray m_body;
+    qsizetype m_readPosition = 0;
+    int m_statusCode = 0;
+    Failure m_failure = Failure::None;
+    QString m_errorString;
+};
+
+} // namespace parlonda

@@ -1,0 +1,39 @@
+#include "input_filters.h"
+
+#include "exchange/cp1252.h"
+
+namespace parlonda {
+
+QChar typedCharacter(const Field &field, QChar typed)
+{
+    // Every Windows-1252 capital has its small letter in Windows-1252 too.
+    return field.lowerCaseTyping ? typed.toLower() : typed;
+}
+
+bool acceptsCharacter(const Field &field, QChar c)
+{
+    if (c.category() == QChar::Other_Control || !cp1252::canEncode(c))
+        return false;
+    return !(field.inProfile && c == u':');
+}
+
+QString acceptedText(const Field &field, QStringView text, qsizetype *cursor)
+{
+    QString kept;
+    kept.reserve(text.size());
+    const qsizetype cursorAt = cursor ? *cursor : 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (acceptsCharacter(field, text[i]))
+            kept.append(text[i]);
+        else if (cursor && i < cursorAt)
+            --*cursor;
+    }
+    return kept;
+}
+
+bool emailKeepsText(QStringView text)
+{
+    return text.contains(u'@');
+}
+
+} // namespace parlonda

@@ -1,0 +1,436 @@
+#include "exchange/perl.h"
+#include "tests/support/test_http_server.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTest>
+#include <memory>
+
+using namespace std::chrono_literals;
+using parlonda::Perl;
+using parlonda::test::TestHttpServer;
+
+namespace {
+
+const QString kFormHeader = QStringLiteral("Content-Type: application/x-www-form-urlencoded");
+
+// The states a request ends with, in the order they were reported.
+QList<qint16> endStates(const QSignalSpy &spy)
+{
+    QList<qint16> ends;
+    for (const QList<QVariant> &arguments : spy) {
+        const auto state = arguments.at(0).value<qint16>();
+        if (state == Perl::Error || state == Perl::ResponseCompleted)
+            ends.append(state);
+    }
+    return ends;
+}
+
+// A port on 127.0.0.1 that nobody listens on.
+quint16 closedPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost))
+        return 0;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+std::string patternBody(qsizetype size)
+{
+    std::string body;
+    for (qsizetype i = 0; i < size; ++i)
+        body.push_back(static_cast<char>('a' + i % 26));
+    return body;
+}
+
+} // namespace
+
+class PerlTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void execute_serverGetsRequestAsGiven_data();
+    void execute_serverGetsRequestAsGiven();
+    void execute_reportsNothingBeforeReturning_data();
+    void execute_reportsNothingBeforeReturning();
+    void execute_whileExecuting_refused();
+
+    void httpStatus_completesWithStatus_data();
+    void httpStatus_completesWithStatus();
+    void transportFailure_reportsError_data();
+    void transportFailure_reportsError();
+
+    void getChunk_continuesWhereLastStopped();
+    void getChunk_decodesWindows1252();
+    void hugeReply_keepsOnlyBoundedPrefix();
+
+    void cancel_silencesRequest_data();
+    void cancel_silencesRequest();
+    void destroyMidRequest_releasesReply();
+    void proxyEnvironment_isIgnored();
+
+private:
+    std::unique_ptr<QNetworkAccessManager> m_manager;
+    std::unique_ptr<TestHttpServer> m_server;
+};
+
+void PerlTest::init()
+{
+    m_server = std::make_unique<TestHttpServer>();
+    m_manager = std::make_unique<QNetworkAccessManager>();
+}
+
+void PerlTest::cleanup()
+{
+    m_manager.reset();
+    m_server.reset();
+}
+
+void PerlTest::execute_serverGetsRequestAsGiven_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("headers");
+    QTest::addColumn<QString>("expectedMethod");
+    QTest::addColumn<QStringList>("expectedHeaders");
+
+    const QByteArray form = "nick=ana&nombres=Ana Pe\xf1"
+                            "a&email=a@b.c&tel=&ciudad=Lima"
+                            "&pais=Per\xfa&paswd=x+y";
+    QTest::newRow("registration form")
+        << QStringLiteral("POST") << form << kFormHeader << QStringLiteral("POST")
+        << QStringList{QStringLiteral("Content-Type"),
+                       QStringLiteral("application/x-www-form-urlencoded")};
+    QTest::newRow("several header lines")
+        << QStringLiteral("POST") << QByteArray("a=1")
+        << QStringLiteral("Content-Type: text/plain\r\nX-Cliente:  Parlonda \r\n")
+        << QStringLiteral("POST")
+        << QStringList{QStringLiteral("Content-Type"), QStringLiteral("text/plain"),
+                       QStringLiteral("X-Cliente"), QStringLiteral("Parlonda")};
+    QTest::newRow("get") << QStringLiteral("GET") << QByteArray() << QString()
+                         << QStringLiteral("GET") << QStringList{};
+    QTest::newRow("no operation is get")
+        << QString() << QByteArray() << QString() << QStringLiteral("GET") << QStringList{};
+    QTest::newRow("other verb") << QStringLiteral("PUT") << QByteArray("dato") << QString()
+                                << QStringLiteral("PUT") << QStringList{};
+}
+
+void PerlTest::execute_serverGetsRequestAsGiven()
+{
+    QFETCH(QString, operation);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, headers);
+    QFETCH(QString, expectedMethod);
+    QFETCH(QStringList, expectedHeaders);
+
+    Perl perl(m_manager.get());
+    QSignalSpy spy(&perl, &Perl::StateChanged);
+    QVERIFY(perl.Execute(m_server->url(u"/cgi-bin/regnick.pl"), operation, body, headers));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+
+    const auto requests = m_server->requests();
+    QCOMPARE(requests.size(), 1u);
+    const auto &request = requests.front();
+    QCOMPARE(QString::fromStdString(request.method), expectedMethod);
+    QCOMPARE(QString::fromStdString(request.target), QStringLiteral("/cgi-bin/regnick.pl"));
+    QCOMPARE(QByteArray::fromStdString(request.body), body);
+    for (qsizetype i = 0; i + 1 < expectedHeaders.size(); i += 2) {
+        const std::string name = expectedHeaders.at(i).toStdString();
+        QCOMPARE(request.headers.count(name), 1u);
+        QCOMPARE(QString::fromStdString(request.headers.find(name)->second),
+                 expectedHeaders.at(i + 1));
+    }
+}
+
+void PerlTest::execute_reportsNothingBeforeReturning_data()
+{
+    QTest::addColumn<bool>("serverListening");
+    QTest::newRow("answered") << true;
+    QTest::newRow("refused") << false;
+}
+
+void PerlTest::execute_reportsNothingBeforeReturning()
+{
+    QFETCH(bool, serverListening);
+    QUrl url = m_server->url(u"/cgi-bin/regnick.pl");
+    if (!serverListening)
+        url.setPort(closedPort());
+
+    Perl perl(m_manager.get());
+    QSignalSpy spy(&perl, &Perl::StateChanged);
+    QVERIFY(perl.Execute(url, QStringLiteral("POST"), "nick=ana", kFormHeader));
+    QCOMPARE(spy.count(), 0);
+    QVERIFY(perl.StillExecuting());
+
+    QTRY_COMPARE(endStates(spy).size(), 1);
+    QVERIFY(!perl.StillExecuting());
+}
+
+void PerlTest::execute_whileExecuting_refused()
+{
+    m_server->hang();
+    Perl perl(m_manager.get());
+    QSignalSpy spy(&perl, &Perl::StateChanged);
+    const QUrl url = m_server->url(u"/cgi-bin/regnick.pl");
+
+    QVERIFY(perl.Execute(url, QStringLiteral("POST"), "primero", kFormHeader));
+    QTRY_COMPARE(m_server->requestCount(), 1);
+    QVERIFY(!perl.Execute(url, QStringLiteral("POST"), "segundo", kFormHeader));
+
+    m_server->release();
+    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+    QCOMPARE(m_server->requestCount(), 1);
+    QCOMPARE(m_server->requests().front().body, "primero");
+
+    // Once the answer is in, the next request may start.
+    QVERIFY(perl.Execute(url, QStringLiteral("POST"), "tercero", kFormHeader));
+    QTRY_COMPARE(endStates(spy).size(), 2);
+}
+
+void PerlTest::httpStatus_completesWithStatus_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("extraHeader");
+    QTest::addColumn<QString>("body");
+
+    QTest::newRow("200") << 200 << QString() << QStringLiteral("Registrado");
+    QTest::newRow("204 without body") << 204 << QString() << QString();
+    QTest::newRow("302 not followed") << 302 << QStringLiteral("Location: /otra") << QString();
+    QTest::newRow("400") << 400 << QString() << QStringLiteral("Error");
+    QTest::newRow("401 with challenge")
+        << 401 << QStringLiteral("WWW-Authenticate: Basic realm=\"r\"") << QStringLiteral("No");
+    QTest::newRow("404") << 404 << QString() << QStringLiteral("Error");
+    QTest::newRow("500") << 500 << QString() << QStringLiteral("Fallo");
+    QTest::newRow("503") << 503 << QString() << QStringLiteral("Ocupado");
+}
+
+void PerlTest::httpStatus_completesWithStatus()
+{
+    QFETCH(int, status);
+    QFETCH(QString, extraHeader);
+    QFETCH(QString, body);
+
+    m_server->setHandler([=](const httplib::Request &, httplib::Response &response) {
+        response.status = status;
+        if (!extraHeader.isEmpty()) {
+            const QStringList parts = extraHeader.split(QStringLiteral(": "));
+            response.set_header(parts.at(0).toStdString(), parts.at(1).toStdString());
+        }
+        if (!body.isEmpty())
+            response.set_content(body.toStdString(), "text/plain");
+    });
+
+    Perl perl(m_manager.get());
+    QSignalSpy spy(&perl, &Perl::StateChanged);
+    QVERIFY(perl.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"), "nick=a",
+                         kFormHeader));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+    QCOMPARE(perl.statusCode(), status);
+    QCOMPARE(perl.failure(), Perl::Failure::None);
+    QCOMPARE(perl.GetChunk(1024), body);
+    QCOMPARE(m_server->requestCount(), 1);
+}
+
+enum class Trouble { Refused, Hang, Trickle, DropMidBody };
+
+void PerlTest::transportFailure_reportsError_data()
+{
+    QTest::addColumn<Trouble>("trouble");
+    QTest::addColumn<Perl::Failure>("expectedFailure");
+
+    QTest::newRow("connection refused") << Trouble::Refused << Perl::Failure::Unreachable;
+    QTest::newRow("server never answers") << Trouble::Hang << Perl::Failure::TimedOut;
+    QTest::newRow("server trickles") << Trouble::Trickle << Perl::Failure::TimedOut;
+    QTest::newRow("dropped mid-body") << Trouble::DropMidBody << Perl::Failure::Unreachable;
+}
+
+void PerlTest::transportFailure_reportsError()
+{
+    QFETCH(Trouble, trouble);
+    QFETCH(Perl::Failure, expectedFailure);
+
+    QUrl url = m_server->url(u"/cgi-bin/regnick.pl");
+    switch (trouble) {
+    case Trouble::Refused:
+        url.setPort(closedPort());
+        break;
+    case Trouble::Hang:
+        m_server->hang();
+        break;
+    case Trouble::Trickle:
+        // Never silent for long, so only a limit on the whole transfer ends it.
+        m_server->setHandler([](const httplib::Request &, httplib::Response &response) {
+            response.set_chunked_content_provider("text/plain",
+                                                  [](size_t offset, httplib::DataSink &sink) {
+                                                      std::this_thread::sleep_for(20ms);
+                                                      if (offset < 500)
+                                                          return sink.write("x", 1);
+                                                      sink.done();
+                                                      return true;
+                                                  });
+        });
+        break;
+    case Trouble::DropMidBody:
+        m_server->dropMidBody();
+        break;
+    }
+
+    Perl perl(m_manager.get());
+    perl.setTimeout(300ms);
+    QSignalSpy spy(&perl, &Perl::StateChanged);
+    QVERIFY(perl.Execute(url, QStringLiteral("POST"), "nick=a", kFormHeader));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::Error});
+    QCOMPARE(perl.failure(), expectedFailure);
+    QVERIFY(!perl.errorString().isEmpty());
+    QCOMPARE(perl.statusCode(), 0);
+    QVERIFY(!perl.StillExecuting());
+}
+
+void PerlTest::getChunk_continuesWhereLastStopped()
+{
+    const std::string body = patternBody(2000);
+    m_server->replyWith(200, body);
+
+    Perl perl(m_manager.get());
+    QSignalSpy spy(&perl, &Perl::StateChanged);
+    QVERIFY(perl.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+
+    const QString expected = QString::fromStdString(body);
+    QCOMPARE(perl.GetChunk(0), QString());
+    QCOMPARE(perl.GetChunk(1024), expected.first(1024));
+    QCOMPARE(perl.GetChunk(1024), expected.sliced(1024));
+    QCOMPARE(perl.GetChunk(1024), QString());
+}
+
+void PerlTest::getChunk_decodesWindows1252()
+{
+    m_server->replyWith(200, "\x80 caf\xe9 \x9f", "text/plain; charset=windows-1252");
+
+    Perl perl(m_manager.get());
+    QSignalSpy spy(&perl, &Perl::StateChanged);
+    QVERIFY(perl.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+    QCOMPARE(perl.GetChunk(1024), QStringLiteral("€ café Ÿ"));
+}
+
+void PerlTest::hugeReply_keepsOnlyBoundedPrefix()
+{
+    const std::string body = patternBody(16 * Perl::kMaxBodyBytes);
+    m_server->replyWith(200, body);
+
+    Perl perl(m_manager.get());
+    QSignalSpy spy(&perl, &Perl::StateChanged);
+    QVERIFY(perl.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+
+    const QString kept = perl.GetChunk(body.size());
+    QCOMPARE(kept, QString::fromStdString(body.substr(0, Perl::kMaxBodyBytes)));
+    QCOMPARE(perl.GetChunk(body.size()), QString());
+}
+
+void PerlTest::cancel_silencesRequest_data()
+{
+    // The state from whose notification the listener cancels; None: the
+    // server holds the answer back and the test cancels while it waits.
+    QTest::addColumn<qint16>("cancelOn");
+    QTest::newRow("while the server holds the answer") << qint16(Perl::None);
+    QTest::newRow("on request sent") << qint16(Perl::RequestSent);
+    QTest::newRow("on answer received, completion pending") << qint16(Perl::ResponseReceived);
+}
+
+void PerlTest::cancel_silencesRequest()
+{
+    QFETCH(qint16, cancelOn);
+
+    Perl perl(m_manager.get());
+    QSignalSpy spy(&perl, &Perl::StateChanged);
+    if (cancelOn == Perl::None) {
+        m_server->hang();
+        QVERIFY(perl.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"),
+                             "nick=a", kFormHeader));
+        QTRY_COMPARE(m_server->requestCount(), 1);
+        perl.Cancel();
+        spy.clear();
+        m_server->release();
+    } else {
+        connect(&perl, &Perl::StateChanged, &perl, [&perl, cancelOn](qint16 state) {
+            if (state == cancelOn)
+                perl.Cancel();
+        });
+        QVERIFY(perl.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"),
+                             "nick=a", kFormHeader));
+        QTRY_VERIFY(!perl.StillExecuting());
+    }
+
+    // The server has answered the cancelled request; a second request, sent
+    // only now, completes later, so by then any late word about the first
+    // would have arrived.
+    Perl other(m_manager.get());
+    QSignalSpy otherSpy(&other, &Perl::StateChanged);
+    QVERIFY(other.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    QTRY_COMPARE(endStates(otherSpy), QList<qint16>{Perl::ResponseCompleted});
+    QVERIFY(endStates(spy).isEmpty());
+    if (cancelOn != Perl::None)
+        QCOMPARE(spy.last().at(0).value<qint16>(), cancelOn);
+    QVERIFY(!perl.StillExecuting());
+
+    // A cancelled control takes the next request.
+    spy.clear();
+    QVERIFY(perl.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+}
+
+void PerlTest::destroyMidRequest_releasesReply()
+{
+    m_server->hang();
+    auto perl = std::make_unique<Perl>(m_manager.get());
+    QVERIFY(perl->Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    QTRY_COMPARE(m_server->requestCount(), 1);
+    QCOMPARE(m_manager->findChildren<QNetworkReply *>().size(), 1);
+
+    perl.reset();
+    m_server->release();
+    QTRY_VERIFY(m_manager->findChildren<QNetworkReply *>().isEmpty());
+}
+
+void PerlTest::proxyEnvironment_isIgnored()
+{
+    // A proxy that would swallow the registration if it were used.
+    TestHttpServer proxy;
+    proxy.replyWith(502, "proxy");
+    const QByteArray proxyUrl = proxy.baseUrl().toLatin1();
+    const QByteArray savedProxy = qgetenv("http_proxy");
+    const QByteArray savedNoProxy = qgetenv("no_proxy");
+    qputenv("http_proxy", proxyUrl);
+    qunsetenv("no_proxy");
+    // As on a desktop whose proxy settings Qt applies to every program.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+    const auto restore = qScopeGuard([&] {
+        QNetworkProxyFactory::setUseSystemConfiguration(false);
+        savedProxy.isNull() ? qunsetenv("http_proxy") : qputenv("http_proxy", savedProxy);
+        if (!savedNoProxy.isNull())
+            qputenv("no_proxy", savedNoProxy);
+    });
+
+    Perl perl(m_manager.get());
+    QSignalSpy spy(&perl, &Perl::StateChanged);
+    QVERIFY(perl.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"), "nick=a",
+                         kFormHeader));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+    QCOMPARE(perl.statusCode(), 200);
+    QCOMPARE(m_server->requestCount(), 1);
+    QCOMPARE(proxy.requestCount(), 0);
+}
+
+QTEST_GUILESS_MAIN(PerlTest)
+#include "perl_test.moc"

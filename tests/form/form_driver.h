@@ -1,0 +1,74 @@
+#pragma once
+
+#include "form/fregistrar.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <memory>
+#include <optional>
+
+namespace parlonda::test {
+
+// What a message box showed, as the test read it before pressing OK.
+struct SeenMessage
+{
+    QString title;
+    QString text;
+    bool hasIcon = false;
+    QStringList buttons;
+    bool applicationModal = false;
+    std::optional<Qt::CursorShape> pointer; // the override pointer while it was up
+};
+
+// Reads every modal message box that appears while it lives, and closes it by
+// clicking its OK button, as a person would.
+class MessageReader : public QObject
+{
+public:
+    MessageReader();
+    const QList<SeenMessage> &messages() const { return m_messages; }
+    QStringList texts() const;
+    // Waits (event loop running) until `count` messages have been read.
+    bool waitFor(qsizetype count, int timeoutMs = 5000) const;
+
+private:
+    void poll();
+
+    QTimer m_timer;
+    QList<SeenMessage> m_messages;
+};
+
+// A form shown and active, whose profile goes to a directory of its own.
+class FormUnderTest
+{
+public:
+    explicit FormUnderTest(QString serverUrl = QStringLiteral("http://127.0.0.1:9"),
+                           std::chrono::milliseconds timeout = Perl::kDefaultTimeout);
+    ~FormUnderTest();
+
+    Fregistrar &form() { return *m_form; }
+    Fregistrar *operator->() { return m_form.get(); }
+    bool shownAndActive();
+    QString profileDir() const { return m_dir.path(); }
+    QString profilePath() const;
+    bool profileExists() const;
+
+    // Types text into a box with focus moved there by mouse, as a person would.
+    void type(int index, QStringView text);
+    // Fills every box with a valid registration.
+    void fillValid(QStringView nick = u"nadia");
+    void click(int button);
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<Fregistrar> m_form;
+};
+
+// One typed character, whatever it is (QTest::keyClicks only knows Latin-1).
+void typeCharacter(QWidget *widget, QChar c);
+
+} // namespace parlonda::test

@@ -1,0 +1,369 @@
+#include "form/spanish_texts.h"
+#include "form_driver.h"
+#include "tests/support/test_http_server.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTranslator>
+#include <functional>
+
+using namespace parlonda;
+using namespace parlonda::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kRegistered =
+    u"Fue registrado Satisfactoriamente en el servidor, Gracias Por su preferencia"_qs;
+const QString kUnreachable = u"No se pudo comunicar con el servidor de registro. Verifique su "
+                             u"conexión e intente de nuevo."_qs;
+const QString kTimedOut =
+    u"El servidor de registro no respondió a tiempo. Intente de nuevo más tarde."_qs;
+
+// The profile of fillValid()'s registration, as bytes on disk.
+const QByteArray kProfile = "nadia:Nadia P\xE9rez:nadia@example.org:555 0101:Quito:Ecuador:\r\n";
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Runs `action` from inside the form's wait, as soon as the server holds the
+// request: the click that started the wait only returns once it is over.
+void duringWait(FormUnderTest &f, const TestHttpServer &server, std::function<void()> action)
+{
+    auto *timer = new QTimer(&f.form());
+    QObject::connect(timer, &QTimer::timeout, [&f, &server, timer, action = std::move(action)] {
+        if (!f->isWaiting() || server.requestCount() == 0)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        action();
+    });
+    timer->start(5);
+}
+
+} // namespace
+
+class RegisterCommandTest : public QObject
+{
+    Q_OBJECT
+
+    QTranslator m_spanish;
+    std::unique_ptr<TestHttpServer> m_server;
+
+    TestHttpServer &server() { return *m_server; }
+
+private slots:
+    void initTestCase() { QVERIFY(installSpanishTexts(m_spanish)); }
+    void init() { m_server = std::make_unique<TestHttpServer>(); }
+    void cleanup()
+    {
+        m_server.reset();
+        QVERIFY(!QApplication::overrideCursor());
+        QTRY_VERIFY(QApplication::topLevelWidgets().isEmpty());
+    }
+
+    void registration_postsTheFormToTheScript()
+    {
+        FormUnderTest f(server().baseUrl());
+        QVERIFY(f.shownAndActive());
+        f.fillValid();
+        MessageReader reader;
+        f.click(0);
+
+        QCOMPARE(server().requestCount(), 1);
+        const RecordedRequest request = server().requests().front();
+        QCOMPARE(request.method, "POST");
+        QCOMPARE(request.target, "/cgi-bin/regnick.pl");
+        QCOMPARE(request.headers.find("Content-Type")->second, "application/x-www-form-urlencoded");
+        QCOMPARE(request.body, "nick=nadia&nombres=Nadia+P%E9rez&email=nadia%40example.org"
+                               "&tel=555+0101&ciudad=Quito&pais=Ecuador&paswd=secreto");
+        QCOMPARE(reader.texts(), QStringList{kRegistered});
+    }
+
+    void anyOtherReply_registers_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("OK") << QByteArray("OK");
+        QTest::newRow("lower case error") << QByteArray("error");
+        QTest::newRow("Error and a line break") << QByteArray("Error\r\n");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("long page") << QByteArray("<html>").append(5000, 'x');
+    }
+
+    void anyOtherReply_registers()
+    {
+        QFETCH(QByteArray, body);
+        server().replyWith(200, body.toStdString());
+        FormUnderTest f(server().baseUrl());
+        QVERIFY(f.shownAndActive());
+        f.fillValid();
+        MessageReader reader;
+        f.click(0);
+
+        QCOMPARE(reader.texts(), QStringList{kRegistered});
+        QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
+        QCOMPARE(reader.messages().first().title, u"Parlonda"_qs);
+        QVERIFY(!QApplication::overrideCursor());
+        QCOMPARE(fileBytes(f.profilePath()), kProfile);
+        QVERIFY(!f->isVisible());
+        QCOMPARE(f->exitStatus(), 0);
+    }
+
+    void replyError_saysTheNickIsTakenAndWritesNothing()
+    {
+        server().replyWith(200, "Error");
+        FormUnderTest f(server().baseUrl());
+        QVERIFY(f.shownAndActive());
+        f.fillValid(u"ocupado");
+        MessageReader reader;
+        f.click(0);
+
+        QCOMPARE(reader.texts(), QStringList{u"El nick ocupado Ya está en uso eliga otro"_qs});
+        QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
+        QVERIFY(!QApplication::overrideCursor());
+        QVERIFY(f->isVisible());
+        QVERIFY(!f.profileExists());
+        QCOMPARE(f->box(0)->text(), u"ocupado"_qs);
+        QCOMPARE(f->box(6)->text(), u"secreto"_qs);
+        QCOMPARE(f->reply(), u"Error"_qs);
+        QCOMPARE(f->replyReady(), u"1"_qs);
+    }
+
+    void nickTaken_namesTheNickTheBoxHoldsThen()
+    {
+        server().replyWith(200, "Error");
+        server().hang();
+        FormUnderTest f(server().baseUrl());
+        QVERIFY(f.shownAndActive());
+        f.fillValid(u"nadia");
+        MessageReader reader;
+        duringWait(f, server(), [&] {
+            f.type(0, u"2");
+            server().release();
+        });
+        f.click(0);
+        QCOMPARE(reader.texts(), QStringList{u"El nick nadia2 Ya está en uso eliga otro"_qs});
+    }
+
+    void nickTaken_thenAnotherNick_registers()
+    {
+        server().setHandler([](const httplib::Request &request, httplib::Response &response) {
+            const bool taken = request.body.rfind("nick=nadia&", 0) == 0;
+            response.set_content(taken ? "Error" : "OK", "text/plain");
+        });
+        FormUnderTest f(server().baseUrl());
+        QVERIFY(f.shownAndActive());
+        f.fillValid(u"nadia");
+        MessageReader reader;
+        f.click(0);
+        QCOMPARE(reader.texts().size(), 1);
+        QVERIFY(f->isVisible());
+
+        f.type(0, u"x");
+        QString readyWhileWaiting;
+        server().hang();
+        duringWait(f, server(), [&] {
+            readyWhileWaiting = f->replyReady();
+            server().release();
+        });
+        f.click(0);
+        QCOMPARE(server().requestCount(), 2);
+        QVERIFY(server().requests().back().body.starts_with("nick=nadiax&"));
+        QCOMPARE(readyWhileWaiting, u"0"_qs);
+        QCOMPARE(reader.texts().last(), kRegistered);
+        QVERIFY(fileBytes(f.profilePath()).startsWith("nadiax:"));
+        QVERIFY(!f->isVisible());
+    }
+
+    void longReply_isCutAt1024Bytes()
+    {
+        server().replyWith(200, std::string(3000, 'r'));
+        FormUnderTest f(server().baseUrl());
+        QVERIFY(f.shownAndActive());
+        f.fillValid();
+        MessageReader reader;
+        f.click(0);
+        QCOMPARE(f->reply(), QString(1024, u'r'));
+    }
+
+    void failedStatus_isNotARegistration_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("404") << 404 << QByteArray("<h1>Not Found</h1>");
+        QTest::newRow("500 saying Error") << 500 << QByteArray("Error");
+        QTest::newRow("503 empty") << 503 << QByteArray();
+        QTest::newRow("redirect, not followed") << 302 << QByteArray("moved");
+    }
+
+    void failedStatus_isNotARegistration()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        server().replyWith(status, body.toStdString());
+        FormUnderTest f(server().baseUrl());
+        QVERIFY(f.shownAndActive());
+        f.fillValid();
+        MessageReader reader;
+        f.click(0);
+
+        QCOMPARE(reader.texts(),
+                 QStringList{u"El servidor de registro no pudo procesar la "
+                             u"solicitud (código %1). Intente de nuevo más tarde."_qs.arg(status)});
+        QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
+        QCOMPARE(server().requestCount(), 1);
+        QVERIFY(f->isVisible());
+        QVERIFY(!f.profileExists());
+    }
+
+    void transferFailure_endsTheWait_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("connection refused") << 0 << kUnreachable;
+        QTest::newRow("no answer in time") << 1 << kTimedOut;
+        QTest::newRow("connection dropped mid-body") << 2 << kUnreachable;
+        QTest::newRow("host not found") << 3 << kUnreachable;
+    }
+
+    void transferFailure_endsTheWait()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, message);
+        QString url = server().baseUrl();
+        if (kind == 0) {
+            m_server.reset(); // nobody listens on its port any more
+        } else if (kind == 1) {
+            server().hang();
+        } else if (kind == 2) {
+            server().dropMidBody();
+        } else {
+            url = u"http://registro.invalid"_qs;
+        }
+        FormUnderTest f(url, 300ms);
+        QVERIFY(f.shownAndActive());
+        f.fillValid();
+        MessageReader reader;
+        f.click(0);
+
+        QCOMPARE(reader.texts(), QStringList{message});
+        QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
+        QVERIFY(!QApplication::overrideCursor());
+        QVERIFY(f->isVisible());
+        QVERIFY(!f->isWaiting());
+        QVERIFY(!f.profileExists());
+        QCOMPARE(f->box(0)->text(), u"nadia"_qs);
+        if (!m_server)
+            m_server = std::make_unique<TestHttpServer>();
+    }
+
+    void secondPress_whileWaiting_sendsNothing()
+    {
+        server().hang();
+        FormUnderTest f(server().baseUrl());
+        QVERIFY(f.shownAndActive());
+        f.fillValid();
+        MessageReader reader;
+        duringWait(f, server(), [&] {
+            f.click(0);
+            QTest::keyClick(&f.form(), Qt::Key_R, Qt::AltModifier);
+            QTest::qWait(150); // Alt+R presses the button after a short animation
+            server().release();
+        });
+        f.click(0);
+        QCOMPARE(server().requestCount(), 1);
+        QCOMPARE(reader.texts(), QStringList{kRegistered});
+    }
+
+    void windowStaysAlive_whileWaiting()
+    {
+        server().hang();
+        FormUnderTest f(server().baseUrl());
+        QVERIFY(f.shownAndActive());
+        f.fillValid();
+        MessageReader reader;
+        QString typedWhileWaiting;
+        Qt::CursorShape pointerWhileWaiting = Qt::ArrowCursor;
+        duringWait(f, server(), [&] {
+            pointerWhileWaiting = QApplication::overrideCursor()->shape();
+            // The user leaves the e-mail box half-typed when the answer comes:
+            // the message box must not wipe it.
+            f->box(2)->clear();
+            f.type(2, u"sin-arroba");
+            typedWhileWaiting = f->box(2)->text();
+            server().release();
+        });
+        f.click(0);
+        QCOMPARE(pointerWhileWaiting, Qt::WaitCursor);
+        QCOMPARE(typedWhileWaiting, u"sin-arroba"_qs);
+        QCOMPARE(reader.texts(), QStringList{kRegistered});
+        // What was registered is what the profile records.
+        QCOMPARE(fileBytes(f.profilePath()), kProfile);
+    }
+
+    void cancel_whileWaiting_abandonsTheRequest_data()
+    {
+        QTest::addColumn<bool>("closeBox");
+        QTest::newRow("Cancelar") << false;
+        QTest::newRow("close box") << true;
+    }
+
+    void cancel_whileWaiting_abandonsTheRequest()
+    {
+        QFETCH(bool, closeBox);
+        server().hang();
+        FormUnderTest f(server().baseUrl());
+        QVERIFY(f.shownAndActive());
+        f.fillValid();
+        MessageReader reader;
+        duringWait(f, server(), [&] {
+            if (closeBox)
+                f->close();
+            else
+                f.click(1);
+        });
+        f.click(0);
+        QVERIFY(!f->isVisible());
+        QVERIFY(!f->isWaiting());
+        QVERIFY(reader.messages().isEmpty());
+        QVERIFY(!f.profileExists());
+        QCOMPARE(f->exitStatus(), 0);
+        QVERIFY(!QApplication::overrideCursor());
+    }
+
+    void unwritableProfile_isSaidAndEndsWithAnError()
+    {
+        QTemporaryDir dir;
+        QFile blocker(dir.filePath(u"archivo"_qs));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        const QString unwritable = dir.filePath(u"archivo/carpeta"_qs);
+
+        Fregistrar form({server().baseUrl(), unwritable});
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        const QStringList texts = {u"nadia"_qs, u"Nadia"_qs,   u"n@x.org"_qs, QString(),
+                                   u"Quito"_qs, u"Ecuador"_qs, u"clave"_qs,   u"clave"_qs};
+        for (int i = 0; i < 8; ++i) {
+            QTest::mouseClick(form.box(i), Qt::LeftButton);
+            QTest::keyClicks(form.box(i), texts[i]);
+        }
+        MessageReader reader;
+        QTest::mouseClick(form.button(0), Qt::LeftButton);
+
+        QCOMPARE(
+            reader.texts(),
+            (QStringList{kRegistered, u"Fue registrado en el servidor, pero no se pudo guardar el "
+                                      u"archivo %1."_qs.arg(unwritable + u"/Parlonda.ini"_qs)}));
+        QVERIFY(!form.isVisible());
+        QCOMPARE(form.exitStatus(), Fregistrar::kProfileNotSaved);
+    }
+};
+
+QTEST_MAIN(RegisterCommandTest)
+#include "register_command_test.moc"
