@@ -95,6 +95,7 @@ void Fregistrar::buildControls()
         button->setDefault(false);
         const int index = int(Ok.size());
         connect(button, &QPushButton::clicked, this, [this, index] { Ok_Click(index); });
+        button->installEventFilter(this);
         Ok.append(button);
     }
     for (const Field &field : kFields) {
@@ -158,6 +159,13 @@ QString Fregistrar::typedText(int index, QStringView typed)
 
 bool Fregistrar::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::Shortcut) {
+        // An access key moves the focus to its button before pressing it, as
+        // a click does, so the box being left gets its focus-loss check first.
+        if (auto *button = qobject_cast<QPushButton *>(watched); button && Ok.contains(button))
+            button->setFocus(Qt::ShortcutFocusReason);
+        return QDialog::eventFilter(watched, event);
+    }
     const int index = int(txt.indexOf(static_cast<QLineEdit *>(watched)));
     if (index < 0)
         return QDialog::eventFilter(watched, event);

@@ -6,6 +6,7 @@
 #include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QTest>
 
 using namespace parlonda;
@@ -226,19 +227,33 @@ private slots:
         QCOMPARE(f->box(2)->text(), u"nadia"_qs);
     }
 
+    void pressingRegistrar_fromEmail_runsTheEmailCheckFirst_data()
+    {
+        QTest::addColumn<bool>("accessKey");
+        QTest::newRow("mouse") << false;
+        QTest::newRow("Alt+R") << true;
+    }
+
     void pressingRegistrar_fromEmail_runsTheEmailCheckFirst()
     {
+        // The button takes the focus before it is pressed, so the e-mail box
+        // has been left (and wiped) when the checks run.
+        QFETCH(bool, accessKey);
         FormUnderTest f;
         QVERIFY(f.shownAndActive());
         f.fillValid();
         f->box(2)->clear();
         f.type(2, u"nadia.example.org");
         MessageReader reader;
-        f.click(0);
+        if (accessKey)
+            QTest::keyClick(f->box(2), Qt::Key_R, Qt::AltModifier);
+        else
+            f.click(0);
         QVERIFY(reader.waitFor(1));
         QCOMPARE(reader.texts().first(),
                  u"Debe llenar todos los campos cuyos nombres se encuentren en negrita"_qs);
         QCOMPARE(f->box(2)->text(), QString());
+        QCOMPARE(f->focusWidget(), f->button(0));
     }
 };
 

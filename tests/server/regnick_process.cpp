@@ -1,0 +1,79 @@
+#include "tests/server/regnick_process.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <signal.h>
+#include <sys/types.h>
+#include <utility>
+
+namespace parlonda::test {
+namespace {
+
+constexpr int kTimeoutMs = 10000;
+constexpr QByteArrayView kReadyPrefix = "listening on ";
+
+} // namespace
+
+RegnickProcess::RegnickProcess(QString dbPath) : m_dbPath(std::move(dbPath)) {}
+
+RegnickProcess::~RegnickProcess()
+{
+    if (m_process.state() != QProcess::NotRunning && !stop()) {
+        m_process.kill();
+        m_process.waitForFinished(kTimeoutMs);
+    }
+}
+
+QString RegnickProcess::program()
+{
+    return QStringLiteral(PARLONDA_REGNICK_PATH);
+}
+
+bool RegnickProcess::start()
+{
+    if (m_process.state() != QProcess::NotRunning)
+        return false;
+    m_baseUrl.clear();
+    m_process.setProgram(program());
+    m_process.setArguments(
+        {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"), m_dbPath});
+    m_process.setStandardErrorFile(logPath(), QIODevice::Append);
+    m_process.start();
+    if (!m_process.waitForStarted(kTimeoutMs))
+        return false;
+
+    const QDeadlineTimer deadline(kTimeoutMs);
+    while (!m_process.canReadLine() && m_process.state() == QProcess::Running &&
+           !deadline.hasExpired()) {
+        m_process.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+    }
+    const QByteArray line = m_process.canReadLine() ? m_process.readLine().trimmed() : QByteArray();
+    if (!line.startsWith(kReadyPrefix)) {
+        m_process.kill();
+        m_process.waitForFinished(kTimeoutMs);
+        return false;
+    }
+    m_baseUrl = QString::fromLatin1(line.mid(kReadyPrefix.size()));
+    return true;
+}
+
+bool RegnickProcess::stop(int signal)
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return false;
+    ::kill(static_cast<pid_t>(m_process.processId()), signal);
+    if (!m_process.waitForFinished(kTimeoutMs)) {
+        m_process.kill();
+        m_process.waitForFinished(kTimeoutMs);
+        return false;
+    }
+    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+QByteArray RegnickProcess::log() const
+{
+    QFile file(logPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace parlonda::test

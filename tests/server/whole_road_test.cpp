@@ -1,0 +1,56 @@
+// The dialog against the real stand-in service, as a new user meets them.
+
+#include "regnick_process.h"
+#include "tests/form/form_driver.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QTest>
+
+using namespace parlonda;
+using namespace parlonda::test;
+
+class WholeRoadTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void newNick_registers_thenTheSameNickIsTaken()
+    {
+        QTemporaryDir data;
+        RegnickProcess service(data.filePath(u"cuentas.db"_qs));
+        QVERIFY(service.start());
+
+        {
+            FormUnderTest f(service.baseUrl());
+            QVERIFY(f.shownAndActive());
+            f.fillValid(u"ñandú");
+            MessageReader reader;
+            f.click(0);
+            QCOMPARE(reader.texts(), QStringList{u"Fue registrado Satisfactoriamente en el "
+                                                 u"servidor, Gracias Por su preferencia"_qs});
+            QVERIFY(!f->isVisible());
+            QFile profile(f.profilePath());
+            QVERIFY(profile.open(QIODevice::ReadOnly));
+            QCOMPARE(profile.readAll(),
+                     "\xF1\x61nd\xFA:Nadia P\xE9rez:nadia@example.org:555 0101:Quito:Ecuador:\r\n");
+        }
+        {
+            // Typed in capitals this time: the nick box lower-cases it.
+            FormUnderTest f(service.baseUrl());
+            QVERIFY(f.shownAndActive());
+            f.fillValid(u"ÑANDÚ");
+            MessageReader reader;
+            f.click(0);
+            QCOMPARE(reader.texts(), QStringList{u"El nick ñandú Ya está en uso eliga otro"_qs});
+            QVERIFY(f->isVisible());
+            QVERIFY(!f.profileExists());
+        }
+        QVERIFY(service.log().contains("registered 200"));
+        QVERIFY(service.log().contains("taken 200"));
+        QVERIFY(service.stop());
+    }
+};
+
+QTEST_MAIN(WholeRoadTest)
+#include "whole_road_test.moc"
