@@ -108,8 +108,6 @@ bool Perl::Execute(const QUrl &url, const QString &operation, const QByteArray &
     connect(reply, &QNetworkReply::requestSent, this, [this] { report(RequestSent); });
     connect(reply, &QNetworkReply::readyRead, this, &Perl::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &Perl::onFinished);
-    if (reply->isFinished())
-        QMetaObject::invokeMethod(this, &Perl::onFinished, Qt::QueuedConnection);
 
     m_deadline.start(m_timeout);
     return true;
@@ -188,7 +186,7 @@ void Perl::releaseReply()
     QNetworkReply *reply = m_reply;
     m_reply.clear();
     // Disconnect first: abort() emits finished() on the spot.
-
+    reply->disconnect(this);
     if (!reply->isFinished())
         reply->abort();
     reply->deleteLater();

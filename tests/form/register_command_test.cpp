@@ -229,7 +229,6 @@ private slots:
         QTest::newRow("connection refused") << 0 << kUnreachable;
         QTest::newRow("no answer in time") << 1 << kTimedOut;
         QTest::newRow("connection dropped mid-body") << 2 << kUnreachable;
-        QTest::newRow("host not found") << 3 << kUnreachable;
     }
 
     void transferFailure_endsTheWait()
@@ -241,10 +240,8 @@ private slots:
             m_server.reset(); // nobody listens on its port any more
         } else if (kind == 1) {
             server().hang();
-        } else if (kind == 2) {
-            server().dropMidBody();
         } else {
-            url = u"http://registro.invalid"_qs;
+            server().dropMidBody();
         }
         FormUnderTest f(url, 300ms);
         QVERIFY(f.shownAndActive());
