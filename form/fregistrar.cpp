@@ -166,7 +166,7 @@ bool Fregistrar::eventFilter(QObject *watched, QEvent *event)
             button->setFocus(Qt::ShortcutFocusReason);
         return QDialog::eventFilter(watched, event);
     }
-    const int index = int(txt.indexOf(static_cast<QLineEdit *>(watched)));
+    const int index = int(txt.indexOf(qobject_cast<QLineEdit *>(watched)));
     if (index < 0)
         return QDialog::eventFilter(watched, event);
 
