@@ -1,0 +1,23 @@
+#pragma once
+
+#include "form/fregistrar.h"
+
+#include <QTranslator>
+
+namespace parlonda {
+
+// Everything the program does before its event loop runs: Qt's own texts in
+// Spanish, then the form, loaded with the built-in service address and shown.
+// The profile goes beside the program. Needs a QApplication.
+class StartUp
+{
+public:
+    explicit StartUp(const QString &serverUrl);
+    Fregistrar &form() { return m_form; }
+
+private:
+    QTranslator m_qtTexts; // must outlive the form
+    Fregistrar m_form;
+};
+
+} // namespace parlonda
