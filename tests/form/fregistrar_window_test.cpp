@@ -51,7 +51,8 @@ private slots:
             const bool required = !box->property("Tag").toString().isEmpty();
             QCOMPARE(required, i != 3);
             QCOMPARE(QFontInfo(label->font()).bold(), required);
-            QCOMPARE(label->font().pointSizeF(), 8.25);
+            QVERIFY2(label->font().pointSizeF() == 8.25,
+                     qPrintable(u"label %1: %2"_qs.arg(i).arg(label->font().toString())));
             QCOMPARE(box->echoMode(), i >= 6 ? QLineEdit::Password : QLineEdit::Normal);
             // No five-character cut of a password.
             QVERIFY(box->maxLength() >= 255);
