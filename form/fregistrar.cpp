@@ -69,6 +69,10 @@ void Fregistrar::buildControls()
     setWindowIcon(parlondaIcon());
     setFont(formFont());
     setFixedSize(kClientArea.toPixels().size());
+    // A fixed-size window: it can be moved, minimised and closed, not maximised.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
 
     QFont bold = font();
     bold.setWeight(QFont::Bold);

@@ -33,6 +33,9 @@ private slots:
         QVERIFY(f.shownAndActive());
         QCOMPARE(f->windowTitle(), u"Registro en el servidor parlonda"_qs);
         QCOMPARE(f->size(), QSize(314, 222));
+        QCOMPARE(f->minimumSize(), f->maximumSize());
+        QVERIFY(!(f->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(f->windowFlags() & Qt::WindowCloseButtonHint);
         QCOMPARE(f->windowIcon().availableSizes(), (QList<QSize>{{32, 32}, {16, 16}}));
         QCOMPARE(f->serverUrl(), u"http://127.0.0.1:9"_qs);
 

@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <utility>
 
@@ -38,6 +39,8 @@ bool RegnickProcess::start()
     m_process.setArguments(
         {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"), m_dbPath});
     m_process.setStandardErrorFile(logPath(), QIODevice::Append);
+    // A test that crashes must not leave its service running.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process.start();
     if (!m_process.waitForStarted(kTimeoutMs))
         return false;
