@@ -13,6 +13,7 @@
 #include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QValidator>
+#include <algorithm>
 
 namespace parlonda {
 namespace {
