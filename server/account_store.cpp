@@ -96,7 +96,7 @@ struct AccountStore::Connection
         // an account is on disk before its "OK" goes out.
         if (sqlite3_exec(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL;", nullptr,
                          nullptr, nullptr) != SQLITE_OK) {
-            error = describe(db, "cannot set up " + path);
+            error = describe(db, "cannot write to " + path);
             return false;
         }
         return true;
