@@ -1,4 +1,4 @@
-#include "exchange/perl.h"
+#include "exchange/http_transfer.h"
 
 #include "exchange/cp1252.h"
 
@@ -48,26 +48,27 @@ void addHeaders(QNetworkRequest &request, const QString &headerText)
 
 } // namespace
 
-Perl::Perl(QNetworkAccessManager *manager, QObject *parent) : QObject(parent), m_manager(manager)
+HttpTransfer::HttpTransfer(QNetworkAccessManager *manager, QObject *parent)
+    : QObject(parent), m_manager(manager)
 {
     if (m_manager)
         m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     m_deadline.setSingleShot(true);
-    connect(&m_deadline, &QTimer::timeout, this, &Perl::onTimeout);
+    connect(&m_deadline, &QTimer::timeout, this, &HttpTransfer::onTimeout);
 }
 
-Perl::~Perl()
+HttpTransfer::~HttpTransfer()
 {
     releaseReply();
 }
 
-void Perl::setTimeout(std::chrono::milliseconds total)
+void HttpTransfer::setTimeout(std::chrono::milliseconds total)
 {
     m_timeout = total;
 }
 
-bool Perl::Execute(const QUrl &url, const QString &operation, const QByteArray &inputData,
-                   const QString &inputHdrs)
+bool HttpTransfer::Execute(const QUrl &url, const QString &operation, const QByteArray &inputData,
+                           const QString &inputHdrs)
 {
     if (m_executing || !m_manager)
         return false;
@@ -106,14 +107,14 @@ bool Perl::Execute(const QUrl &url, const QString &operation, const QByteArray &
 
     connect(reply, &QNetworkReply::socketStartedConnecting, this, [this] { report(Connecting); });
     connect(reply, &QNetworkReply::requestSent, this, [this] { report(RequestSent); });
-    connect(reply, &QNetworkReply::readyRead, this, &Perl::onReadyRead);
-    connect(reply, &QNetworkReply::finished, this, &Perl::onFinished);
+    connect(reply, &QNetworkReply::readyRead, this, &HttpTransfer::onReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &HttpTransfer::onFinished);
 
     m_deadline.start(m_timeout);
     return true;
 }
 
-void Perl::Cancel()
+void HttpTransfer::Cancel()
 {
     ++m_generation;
     m_deadline.stop();
@@ -121,7 +122,7 @@ void Perl::Cancel()
     m_executing = false;
 }
 
-QString Perl::GetChunk(qsizetype size)
+QString HttpTransfer::GetChunk(qsizetype size)
 {
     if (size <= 0 || m_readPosition >= m_body.size())
         return {};
@@ -131,7 +132,7 @@ QString Perl::GetChunk(qsizetype size)
     return cp1252::decode(chunk);
 }
 
-void Perl::onReadyRead()
+void HttpTransfer::onReadyRead()
 {
     if (!m_reply)
         return;
@@ -142,7 +143,7 @@ void Perl::onReadyRead()
     storeBody();
 }
 
-void Perl::onFinished()
+void HttpTransfer::onFinished()
 {
     if (!m_reply)
         return;
@@ -162,7 +163,7 @@ void Perl::onFinished()
          m_reply->errorString());
 }
 
-void Perl::onTimeout()
+void HttpTransfer::onTimeout()
 {
     if (!m_executing)
         return;
@@ -171,7 +172,7 @@ void Perl::onTimeout()
                                 .arg(m_timeout.count()));
 }
 
-void Perl::storeBody()
+void HttpTransfer::storeBody()
 {
     const qsizetype room = kMaxBodyBytes - m_body.size();
     if (room > 0)
@@ -179,7 +180,7 @@ void Perl::storeBody()
     m_reply->skip(m_reply->bytesAvailable());
 }
 
-void Perl::releaseReply()
+void HttpTransfer::releaseReply()
 {
     if (!m_reply)
         return;
@@ -192,7 +193,7 @@ void Perl::releaseReply()
     reply->deleteLater();
 }
 
-void Perl::fail(Failure failure, const QString &detail)
+void HttpTransfer::fail(Failure failure, const QString &detail)
 {
     m_deadline.stop();
     releaseReply();
@@ -202,7 +203,7 @@ void Perl::fail(Failure failure, const QString &detail)
     report(Error);
 }
 
-void Perl::report(State state)
+void HttpTransfer::report(State state)
 {
     // Always through the event loop: nothing reaches a listener from inside
     // Execute(), and a request cancelled or replaced meanwhile stays silent.

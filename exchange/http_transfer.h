@@ -24,7 +24,7 @@ namespace parlonda {
 // Perl switches the manager it is given to QNetworkProxy::NoProxy (Qt has no
 // per-request proxy setting), so that a proxy from the user's environment
 // cannot reroute the registration. Give Perl a manager of its own.
-class Perl : public QObject
+class HttpTransfer : public QObject
 {
     Q_OBJECT
 
@@ -57,9 +57,9 @@ public:
     // not make the program grow, so anything past this is read and dropped.
     static constexpr qsizetype kMaxBodyBytes = 64 * 1024;
 
-    // Perl does not own the manager.
-    explicit Perl(QNetworkAccessManager *manager, QObject *parent = nullptr);
-    ~Perl() override;
+    // The transfer does not own the manager.
+    explicit HttpTransfer(QNetworkAccessManager *manager, QObject *parent = nullptr);
+    ~HttpTransfer() override;
 
     // Limit for the whole transfer, from Execute() to a complete answer; a
     // server that trickles its answer runs into it as well.

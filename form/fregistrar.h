@@ -1,6 +1,6 @@
 #pragma once
 
-#include "exchange/perl.h"
+#include "exchange/http_transfer.h"
 
 #include <QDialog>
 #include <QList>
@@ -19,7 +19,7 @@ struct FregistrarSettings
 {
     QString serverUrl;        // base address of the registration service
     QString profileDirectory; // where the profile is written: the program's own directory
-    std::chrono::milliseconds transferTimeout = Perl::kDefaultTimeout;
+    std::chrono::milliseconds transferTimeout = HttpTransfer::kDefaultTimeout;
 };
 
 // The program's one window: eight boxes built from the field table, and the
@@ -76,7 +76,7 @@ private:
     QList<QLabel *> Say;
     QList<QPushButton *> Ok;
     QNetworkAccessManager *m_network = nullptr;
-    parlonda::Perl *Perl = nullptr;
+    HttpTransfer *Perl = nullptr; // the form's transfer control
 
     QString ServerUrl;
     QString Reply;

@@ -124,11 +124,11 @@ Fregistrar::WaitEnd Fregistrar::waitForReply()
 void Fregistrar::Perl_StateChanged(qint16 State)
 {
     switch (State) {
-    case parlonda::Perl::ResponseCompleted:
+    case HttpTransfer::ResponseCompleted:
         Reply = Perl->GetChunk(kReplyChunkSize);
         ReplyReady = QStringLiteral("1");
         break;
-    case parlonda::Perl::Error:
+    case HttpTransfer::Error:
         m_transferFailed = true;
         break;
     default:
@@ -138,7 +138,7 @@ void Fregistrar::Perl_StateChanged(qint16 State)
 
 QString Fregistrar::transferFailureMessage() const
 {
-    if (Perl->failure() == parlonda::Perl::Failure::TimedOut)
+    if (Perl->failure() == HttpTransfer::Failure::TimedOut)
         return QStringLiteral(
             "El servidor de registro no respondió a tiempo. Intente de nuevo más tarde.");
     return QStringLiteral(

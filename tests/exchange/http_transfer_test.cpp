@@ -1,4 +1,4 @@
-#include "exchange/perl.h"
+#include "exchange/http_transfer.h"
 #include "tests/support/test_http_server.h"
 
 #include <QNetworkAccessManager>
@@ -10,7 +10,7 @@
 #include <memory>
 
 using namespace std::chrono_literals;
-using parlonda::Perl;
+using parlonda::HttpTransfer;
 using parlonda::test::TestHttpServer;
 
 namespace {
@@ -23,7 +23,7 @@ QList<qint16> endStates(const QSignalSpy &spy)
     QList<qint16> ends;
     for (const QList<QVariant> &arguments : spy) {
         const auto state = arguments.at(0).value<qint16>();
-        if (state == Perl::Error || state == Perl::ResponseCompleted)
+        if (state == HttpTransfer::Error || state == HttpTransfer::ResponseCompleted)
             ends.append(state);
     }
     return ends;
@@ -50,7 +50,7 @@ std::string patternBody(qsizetype size)
 
 } // namespace
 
-class PerlTest : public QObject
+class HttpTransferTest : public QObject
 {
     Q_OBJECT
 
@@ -83,19 +83,19 @@ private:
     std::unique_ptr<TestHttpServer> m_server;
 };
 
-void PerlTest::init()
+void HttpTransferTest::init()
 {
     m_server = std::make_unique<TestHttpServer>();
     m_manager = std::make_unique<QNetworkAccessManager>();
 }
 
-void PerlTest::cleanup()
+void HttpTransferTest::cleanup()
 {
     m_manager.reset();
     m_server.reset();
 }
 
-void PerlTest::execute_serverGetsRequestAsGiven_data()
+void HttpTransferTest::execute_serverGetsRequestAsGiven_data()
 {
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QByteArray>("body");
@@ -124,7 +124,7 @@ void PerlTest::execute_serverGetsRequestAsGiven_data()
                                 << QStringLiteral("PUT") << QStringList{};
 }
 
-void PerlTest::execute_serverGetsRequestAsGiven()
+void HttpTransferTest::execute_serverGetsRequestAsGiven()
 {
     QFETCH(QString, operation);
     QFETCH(QByteArray, body);
@@ -132,10 +132,10 @@ void PerlTest::execute_serverGetsRequestAsGiven()
     QFETCH(QString, expectedMethod);
     QFETCH(QStringList, expectedHeaders);
 
-    Perl perl(m_manager.get());
-    QSignalSpy spy(&perl, &Perl::StateChanged);
-    QVERIFY(perl.Execute(m_server->url(u"/cgi-bin/regnick.pl"), operation, body, headers));
-    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+    HttpTransfer transfer(m_manager.get());
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
+    QVERIFY(transfer.Execute(m_server->url(u"/cgi-bin/regnick.pl"), operation, body, headers));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::ResponseCompleted});
 
     const auto requests = m_server->requests();
     QCOMPARE(requests.size(), 1u);
@@ -151,52 +151,52 @@ void PerlTest::execute_serverGetsRequestAsGiven()
     }
 }
 
-void PerlTest::execute_reportsNothingBeforeReturning_data()
+void HttpTransferTest::execute_reportsNothingBeforeReturning_data()
 {
     QTest::addColumn<bool>("serverListening");
     QTest::newRow("answered") << true;
     QTest::newRow("refused") << false;
 }
 
-void PerlTest::execute_reportsNothingBeforeReturning()
+void HttpTransferTest::execute_reportsNothingBeforeReturning()
 {
     QFETCH(bool, serverListening);
     QUrl url = m_server->url(u"/cgi-bin/regnick.pl");
     if (!serverListening)
         url.setPort(closedPort());
 
-    Perl perl(m_manager.get());
-    QSignalSpy spy(&perl, &Perl::StateChanged);
-    QVERIFY(perl.Execute(url, QStringLiteral("POST"), "nick=ana", kFormHeader));
+    HttpTransfer transfer(m_manager.get());
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
+    QVERIFY(transfer.Execute(url, QStringLiteral("POST"), "nick=ana", kFormHeader));
     QCOMPARE(spy.count(), 0);
-    QVERIFY(perl.StillExecuting());
+    QVERIFY(transfer.StillExecuting());
 
     QTRY_COMPARE(endStates(spy).size(), 1);
-    QVERIFY(!perl.StillExecuting());
+    QVERIFY(!transfer.StillExecuting());
 }
 
-void PerlTest::execute_whileExecuting_refused()
+void HttpTransferTest::execute_whileExecuting_refused()
 {
     m_server->hang();
-    Perl perl(m_manager.get());
-    QSignalSpy spy(&perl, &Perl::StateChanged);
+    HttpTransfer transfer(m_manager.get());
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
     const QUrl url = m_server->url(u"/cgi-bin/regnick.pl");
 
-    QVERIFY(perl.Execute(url, QStringLiteral("POST"), "primero", kFormHeader));
+    QVERIFY(transfer.Execute(url, QStringLiteral("POST"), "primero", kFormHeader));
     QTRY_COMPARE(m_server->requestCount(), 1);
-    QVERIFY(!perl.Execute(url, QStringLiteral("POST"), "segundo", kFormHeader));
+    QVERIFY(!transfer.Execute(url, QStringLiteral("POST"), "segundo", kFormHeader));
 
     m_server->release();
-    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+    QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::ResponseCompleted});
     QCOMPARE(m_server->requestCount(), 1);
     QCOMPARE(m_server->requests().front().body, "primero");
 
     // Once the answer is in, the next request may start.
-    QVERIFY(perl.Execute(url, QStringLiteral("POST"), "tercero", kFormHeader));
+    QVERIFY(transfer.Execute(url, QStringLiteral("POST"), "tercero", kFormHeader));
     QTRY_COMPARE(endStates(spy).size(), 2);
 }
 
-void PerlTest::httpStatus_completesWithStatus_data()
+void HttpTransferTest::httpStatus_completesWithStatus_data()
 {
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("extraHeader");
@@ -213,7 +213,7 @@ void PerlTest::httpStatus_completesWithStatus_data()
     QTest::newRow("503") << 503 << QString() << QStringLiteral("Ocupado");
 }
 
-void PerlTest::httpStatus_completesWithStatus()
+void HttpTransferTest::httpStatus_completesWithStatus()
 {
     QFETCH(int, status);
     QFETCH(QString, extraHeader);
@@ -229,34 +229,34 @@ void PerlTest::httpStatus_completesWithStatus()
             response.set_content(body.toStdString(), "text/plain");
     });
 
-    Perl perl(m_manager.get());
-    QSignalSpy spy(&perl, &Perl::StateChanged);
-    QVERIFY(perl.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"), "nick=a",
-                         kFormHeader));
-    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
-    QCOMPARE(perl.statusCode(), status);
-    QCOMPARE(perl.failure(), Perl::Failure::None);
-    QCOMPARE(perl.GetChunk(1024), body);
+    HttpTransfer transfer(m_manager.get());
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
+    QVERIFY(transfer.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"),
+                             "nick=a", kFormHeader));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::ResponseCompleted});
+    QCOMPARE(transfer.statusCode(), status);
+    QCOMPARE(transfer.failure(), HttpTransfer::Failure::None);
+    QCOMPARE(transfer.GetChunk(1024), body);
     QCOMPARE(m_server->requestCount(), 1);
 }
 
 enum class Trouble { Refused, Hang, Trickle, DropMidBody };
 
-void PerlTest::transportFailure_reportsError_data()
+void HttpTransferTest::transportFailure_reportsError_data()
 {
     QTest::addColumn<Trouble>("trouble");
-    QTest::addColumn<Perl::Failure>("expectedFailure");
+    QTest::addColumn<HttpTransfer::Failure>("expectedFailure");
 
-    QTest::newRow("connection refused") << Trouble::Refused << Perl::Failure::Unreachable;
-    QTest::newRow("server never answers") << Trouble::Hang << Perl::Failure::TimedOut;
-    QTest::newRow("server trickles") << Trouble::Trickle << Perl::Failure::TimedOut;
-    QTest::newRow("dropped mid-body") << Trouble::DropMidBody << Perl::Failure::Unreachable;
+    QTest::newRow("connection refused") << Trouble::Refused << HttpTransfer::Failure::Unreachable;
+    QTest::newRow("server never answers") << Trouble::Hang << HttpTransfer::Failure::TimedOut;
+    QTest::newRow("server trickles") << Trouble::Trickle << HttpTransfer::Failure::TimedOut;
+    QTest::newRow("dropped mid-body") << Trouble::DropMidBody << HttpTransfer::Failure::Unreachable;
 }
 
-void PerlTest::transportFailure_reportsError()
+void HttpTransferTest::transportFailure_reportsError()
 {
     QFETCH(Trouble, trouble);
-    QFETCH(Perl::Failure, expectedFailure);
+    QFETCH(HttpTransfer::Failure, expectedFailure);
 
     QUrl url = m_server->url(u"/cgi-bin/regnick.pl");
     switch (trouble) {
@@ -284,128 +284,130 @@ void PerlTest::transportFailure_reportsError()
         break;
     }
 
-    Perl perl(m_manager.get());
-    perl.setTimeout(300ms);
-    QSignalSpy spy(&perl, &Perl::StateChanged);
-    QVERIFY(perl.Execute(url, QStringLiteral("POST"), "nick=a", kFormHeader));
-    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::Error});
-    QCOMPARE(perl.failure(), expectedFailure);
-    QVERIFY(!perl.errorString().isEmpty());
-    QCOMPARE(perl.statusCode(), 0);
-    QVERIFY(!perl.StillExecuting());
+    HttpTransfer transfer(m_manager.get());
+    transfer.setTimeout(300ms);
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
+    QVERIFY(transfer.Execute(url, QStringLiteral("POST"), "nick=a", kFormHeader));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::Error});
+    QCOMPARE(transfer.failure(), expectedFailure);
+    QVERIFY(!transfer.errorString().isEmpty());
+    QCOMPARE(transfer.statusCode(), 0);
+    QVERIFY(!transfer.StillExecuting());
 }
 
-void PerlTest::getChunk_continuesWhereLastStopped()
+void HttpTransferTest::getChunk_continuesWhereLastStopped()
 {
     const std::string body = patternBody(2000);
     m_server->replyWith(200, body);
 
-    Perl perl(m_manager.get());
-    QSignalSpy spy(&perl, &Perl::StateChanged);
-    QVERIFY(perl.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
-    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+    HttpTransfer transfer(m_manager.get());
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
+    QVERIFY(transfer.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::ResponseCompleted});
 
     const QString expected = QString::fromStdString(body);
-    QCOMPARE(perl.GetChunk(0), QString());
-    QCOMPARE(perl.GetChunk(1024), expected.first(1024));
-    QCOMPARE(perl.GetChunk(1024), expected.sliced(1024));
-    QCOMPARE(perl.GetChunk(1024), QString());
+    QCOMPARE(transfer.GetChunk(0), QString());
+    QCOMPARE(transfer.GetChunk(1024), expected.first(1024));
+    QCOMPARE(transfer.GetChunk(1024), expected.sliced(1024));
+    QCOMPARE(transfer.GetChunk(1024), QString());
 }
 
-void PerlTest::getChunk_decodesWindows1252()
+void HttpTransferTest::getChunk_decodesWindows1252()
 {
     m_server->replyWith(200, "\x80 caf\xe9 \x9f", "text/plain; charset=windows-1252");
 
-    Perl perl(m_manager.get());
-    QSignalSpy spy(&perl, &Perl::StateChanged);
-    QVERIFY(perl.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
-    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
-    QCOMPARE(perl.GetChunk(1024), QStringLiteral("€ café Ÿ"));
+    HttpTransfer transfer(m_manager.get());
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
+    QVERIFY(transfer.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::ResponseCompleted});
+    QCOMPARE(transfer.GetChunk(1024), QStringLiteral("€ café Ÿ"));
 }
 
-void PerlTest::hugeReply_keepsOnlyBoundedPrefix()
+void HttpTransferTest::hugeReply_keepsOnlyBoundedPrefix()
 {
-    const std::string body = patternBody(16 * Perl::kMaxBodyBytes);
+    const std::string body = patternBody(16 * HttpTransfer::kMaxBodyBytes);
     m_server->replyWith(200, body);
 
-    Perl perl(m_manager.get());
-    QSignalSpy spy(&perl, &Perl::StateChanged);
-    QVERIFY(perl.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
-    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+    HttpTransfer transfer(m_manager.get());
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
+    QVERIFY(transfer.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::ResponseCompleted});
 
-    const QString kept = perl.GetChunk(body.size());
-    QCOMPARE(kept, QString::fromStdString(body.substr(0, Perl::kMaxBodyBytes)));
-    QCOMPARE(perl.GetChunk(body.size()), QString());
+    const QString kept = transfer.GetChunk(body.size());
+    QCOMPARE(kept, QString::fromStdString(body.substr(0, HttpTransfer::kMaxBodyBytes)));
+    QCOMPARE(transfer.GetChunk(body.size()), QString());
 }
 
-void PerlTest::cancel_silencesRequest_data()
+void HttpTransferTest::cancel_silencesRequest_data()
 {
     // The state from whose notification the listener cancels; None: the
     // server holds the answer back and the test cancels while it waits.
     QTest::addColumn<qint16>("cancelOn");
-    QTest::newRow("while the server holds the answer") << qint16(Perl::None);
-    QTest::newRow("on request sent") << qint16(Perl::RequestSent);
-    QTest::newRow("on answer received, completion pending") << qint16(Perl::ResponseReceived);
+    QTest::newRow("while the server holds the answer") << qint16(HttpTransfer::None);
+    QTest::newRow("on request sent") << qint16(HttpTransfer::RequestSent);
+    QTest::newRow("on answer received, completion pending")
+        << qint16(HttpTransfer::ResponseReceived);
 }
 
-void PerlTest::cancel_silencesRequest()
+void HttpTransferTest::cancel_silencesRequest()
 {
     QFETCH(qint16, cancelOn);
 
-    Perl perl(m_manager.get());
-    QSignalSpy spy(&perl, &Perl::StateChanged);
+    HttpTransfer transfer(m_manager.get());
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
     QMetaObject::Connection canceller;
-    if (cancelOn == Perl::None) {
+    if (cancelOn == HttpTransfer::None) {
         m_server->hang();
-        QVERIFY(perl.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"),
-                             "nick=a", kFormHeader));
+        QVERIFY(transfer.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"),
+                                 "nick=a", kFormHeader));
         QTRY_COMPARE(m_server->requestCount(), 1);
-        perl.Cancel();
+        transfer.Cancel();
         spy.clear();
         m_server->release();
     } else {
-        canceller = connect(&perl, &Perl::StateChanged, &perl, [&perl, cancelOn](qint16 state) {
-            if (state == cancelOn)
-                perl.Cancel();
-        });
-        QVERIFY(perl.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"),
-                             "nick=a", kFormHeader));
-        QTRY_VERIFY(!perl.StillExecuting());
+        canceller = connect(&transfer, &HttpTransfer::StateChanged, &transfer,
+                            [&transfer, cancelOn](qint16 state) {
+                                if (state == cancelOn)
+                                    transfer.Cancel();
+                            });
+        QVERIFY(transfer.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"),
+                                 "nick=a", kFormHeader));
+        QTRY_VERIFY(!transfer.StillExecuting());
     }
 
     // The server has answered the cancelled request; a second request, sent
     // only now, completes later, so by then any late word about the first
     // would have arrived.
-    Perl other(m_manager.get());
-    QSignalSpy otherSpy(&other, &Perl::StateChanged);
+    HttpTransfer other(m_manager.get());
+    QSignalSpy otherSpy(&other, &HttpTransfer::StateChanged);
     QVERIFY(other.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
-    QTRY_COMPARE(endStates(otherSpy), QList<qint16>{Perl::ResponseCompleted});
+    QTRY_COMPARE(endStates(otherSpy), QList<qint16>{HttpTransfer::ResponseCompleted});
     QVERIFY(endStates(spy).isEmpty());
-    if (cancelOn != Perl::None)
+    if (cancelOn != HttpTransfer::None)
         QCOMPARE(spy.last().at(0).value<qint16>(), cancelOn);
-    QVERIFY(!perl.StillExecuting());
+    QVERIFY(!transfer.StillExecuting());
 
     // A cancelled control takes the next request.
     disconnect(canceller);
     spy.clear();
-    QVERIFY(perl.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
-    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
+    QVERIFY(transfer.Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::ResponseCompleted});
 }
 
-void PerlTest::destroyMidRequest_releasesReply()
+void HttpTransferTest::destroyMidRequest_releasesReply()
 {
     m_server->hang();
-    auto perl = std::make_unique<Perl>(m_manager.get());
-    QVERIFY(perl->Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
+    auto transfer = std::make_unique<HttpTransfer>(m_manager.get());
+    QVERIFY(transfer->Execute(m_server->url(u"/"), QStringLiteral("GET"), {}, {}));
     QTRY_COMPARE(m_server->requestCount(), 1);
     QCOMPARE(m_manager->findChildren<QNetworkReply *>().size(), 1);
 
-    perl.reset();
+    transfer.reset();
     m_server->release();
     QTRY_VERIFY(m_manager->findChildren<QNetworkReply *>().isEmpty());
 }
 
-void PerlTest::proxyEnvironment_isIgnored()
+void HttpTransferTest::proxyEnvironment_isIgnored()
 {
     // A proxy that would take the registration if it were used.
     TestHttpServer proxy;
@@ -428,15 +430,15 @@ void PerlTest::proxyEnvironment_isIgnored()
     // it: 0.0.0.0 is not a loopback address to Qt, yet Linux connects it to
     // this machine, so nothing leaves it. Only a proxy could answer 502.
     m_server->replyWith(200, "OK");
-    Perl perl(m_manager.get());
-    QSignalSpy spy(&perl, &Perl::StateChanged);
-    QVERIFY(perl.Execute(
+    HttpTransfer transfer(m_manager.get());
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
+    QVERIFY(transfer.Execute(
         QUrl(QStringLiteral("http://0.0.0.0:%1/cgi-bin/regnick.pl").arg(m_server->port())),
         QStringLiteral("POST"), "nick=a", kFormHeader));
-    QTRY_COMPARE(endStates(spy), QList<qint16>{Perl::ResponseCompleted});
-    QCOMPARE(perl.statusCode(), 200);
+    QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::ResponseCompleted});
+    QCOMPARE(transfer.statusCode(), 200);
     QCOMPARE(proxy.requestCount(), 0);
 }
 
-QTEST_GUILESS_MAIN(PerlTest)
-#include "perl_test.moc"
+QTEST_GUILESS_MAIN(HttpTransferTest)
+#include "http_transfer_test.moc"

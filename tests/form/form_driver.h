@@ -47,7 +47,7 @@ class FormUnderTest
 {
 public:
     explicit FormUnderTest(QString serverUrl = QStringLiteral("http://127.0.0.1:9"),
-                           std::chrono::milliseconds timeout = Perl::kDefaultTimeout);
+                           std::chrono::milliseconds timeout = HttpTransfer::kDefaultTimeout);
     ~FormUnderTest();
 
     Fregistrar &form() { return *m_form; }
