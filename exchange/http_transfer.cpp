@@ -4,9 +4,13 @@
 
 #include <QByteArrayView>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QSslSocket>
+#include <cstring>
 
 namespace parlonda {
 
@@ -19,10 +23,9 @@ bool isAnswerFromServer(QNetworkReply::NetworkError error)
 {
     if (error == QNetworkReply::NoError)
         return true;
-    // Qt reports "400 Bad Request" in the protocol range and a 407 that comes
-    // straight from the server (we use no proxy) in the proxy range.
-    if (error == QNetworkReply::ProtocolInvalidOperationError ||
-        error == QNetworkReply::ProxyAuthenticationRequiredError)
+    // Qt reports "400 Bad Request" in the protocol range. A 407 is the
+    // proxy's, not the service's, so it stays a failure of the transport.
+    if (error == QNetworkReply::ProtocolInvalidOperationError)
         return true;
     const bool contentError =
         error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError;
@@ -46,13 +49,59 @@ void addHeaders(QNetworkRequest &request, const QString &headerText)
     }
 }
 
+// The user's proxy for each request, as the system configures it. Qt does
+// the same by default, but through a process-wide switch that any code may
+// turn off; a factory of the manager's own does not depend on it.
+class SystemProxyFactory : public QNetworkProxyFactory
+{
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
+    {
+        return systemProxyForQuery(query);
+    }
+};
+
+// The request body, readable once. Qt resends a request by itself when its
+// connection closes before any answer, but only if it can rewind the body:
+// this device cannot be rewound, so the resend ends in ContentReSendError
+// instead of a second registration. It must not be a QBuffer, which Qt's
+// upload code reads directly and always rewinds.
+class OneShotBody : public QIODevice
+{
+public:
+    OneShotBody(QByteArray data, QObject *parent) : QIODevice(parent), m_data(std::move(data))
+    {
+        open(QIODevice::ReadOnly);
+    }
+    bool isSequential() const override { return true; }
+    bool reset() override { return false; }
+    qint64 bytesAvailable() const override
+    {
+        return m_data.size() - m_position + QIODevice::bytesAvailable();
+    }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        const qint64 length = qMin(maxSize, m_data.size() - m_position);
+        std::memcpy(data, m_data.constData() + m_position, static_cast<std::size_t>(length));
+        m_position += length;
+        return length;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray m_data;
+    qint64 m_position = 0;
+};
+
 } // namespace
 
 HttpTransfer::HttpTransfer(QNetworkAccessManager *manager, QObject *parent)
     : QObject(parent), m_manager(manager)
 {
     if (m_manager)
-        m_manager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        m_manager->setProxyFactory(new SystemProxyFactory);
     m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this, &HttpTransfer::onTimeout);
 }
@@ -65,6 +114,11 @@ HttpTransfer::~HttpTransfer()
 void HttpTransfer::setTimeout(std::chrono::milliseconds total)
 {
     m_timeout = total;
+}
+
+void HttpTransfer::setCaCertificates(const QList<QSslCertificate> &certificates)
+{
+    m_caCertificates = certificates;
 }
 
 bool HttpTransfer::Execute(const QUrl &url, const QString &operation, const QByteArray &inputData,
@@ -80,27 +134,54 @@ bool HttpTransfer::Execute(const QUrl &url, const QString &operation, const QByt
     m_statusCode = 0;
     m_failure = Failure::None;
     m_errorString.clear();
+    m_sslErrors.clear();
     m_receiving = false;
+    m_encrypted = false;
+    m_executing = true;
+    m_deadline.start(m_timeout);
+
+    const bool secure = url.scheme().compare(u"https", Qt::CaseInsensitive) == 0;
+    if (secure && !QSslSocket::supportsSsl()) {
+        // Qt would say only that the protocol is unknown.
+        fail(Failure::Insecure, QStringLiteral("No TLS support available (Qt TLS backend: %1)")
+                                    .arg(QSslSocket::activeBackend()));
+        return true;
+    }
 
     QNetworkRequest request(url);
     // A redirect is an answer the caller reads, not a second request.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    if (secure && !m_caCertificates.isEmpty()) {
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.addCaCertificates(m_caCertificates);
+        request.setSslConfiguration(ssl);
+    }
     addHeaders(request, inputHdrs);
 
     const QString verb = operation.trimmed();
+    const auto body = [&] {
+        request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+        request.setHeader(QNetworkRequest::ContentLengthHeader, inputData.size());
+        return new OneShotBody(inputData, this);
+    };
     QNetworkReply *reply = nullptr;
-    if (verb.isEmpty() || verb.compare(u"GET", Qt::CaseInsensitive) == 0)
+    QIODevice *upload = nullptr;
+    if (verb.isEmpty() || verb.compare(u"GET", Qt::CaseInsensitive) == 0) {
         reply = m_manager->get(request);
-    else if (verb.compare(u"POST", Qt::CaseInsensitive) == 0)
-        reply = m_manager->post(request, inputData);
-    else if (verb.compare(u"HEAD", Qt::CaseInsensitive) == 0)
+    } else if (verb.compare(u"HEAD", Qt::CaseInsensitive) == 0) {
         reply = m_manager->head(request); // as a custom verb Qt would wait for a body
-    else
-        reply = m_manager->sendCustomRequest(request, verb.toLatin1(), inputData);
+    } else if (verb.compare(u"POST", Qt::CaseInsensitive) == 0) {
+        upload = body();
+        reply = m_manager->post(request, upload);
+    } else {
+        upload = body();
+        reply = m_manager->sendCustomRequest(request, verb.toLatin1(), upload);
+    }
+    if (upload)
+        upload->setParent(reply); // read until the reply is done, gone with it
 
     m_reply = reply;
-    m_executing = true;
     // Qt stops reading the socket while this much is unread, which keeps a
     // flood from piling up between our reads.
     reply->setReadBufferSize(kMaxBodyBytes);
@@ -109,8 +190,12 @@ bool HttpTransfer::Execute(const QUrl &url, const QString &operation, const QByt
     connect(reply, &QNetworkReply::requestSent, this, [this] { report(RequestSent); });
     connect(reply, &QNetworkReply::readyRead, this, &HttpTransfer::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &HttpTransfer::onFinished);
-
-    m_deadline.start(m_timeout);
+    connect(reply, &QNetworkReply::encrypted, this, [this] { m_encrypted = true; });
+    // Kept for the log; the errors are not ignored, so the handshake fails.
+    connect(reply, &QNetworkReply::sslErrors, this, [this](const QList<QSslError> &errors) {
+        for (const QSslError &error : errors)
+            m_sslErrors.append(error.errorString());
+    });
     return true;
 }
 
@@ -159,8 +244,24 @@ void HttpTransfer::onFinished()
         report(ResponseCompleted);
         return;
     }
-    fail(m_reply->error() == QNetworkReply::TimeoutError ? Failure::TimedOut : Failure::Unreachable,
-         m_reply->errorString());
+    QString detail = m_reply->errorString();
+    if (!m_sslErrors.isEmpty())
+        detail += QStringLiteral(" (%1)").arg(m_sslErrors.join(QStringLiteral("; ")));
+    fail(failureOf(m_reply), detail);
+}
+
+HttpTransfer::Failure HttpTransfer::failureOf(QNetworkReply *reply) const
+{
+    switch (reply->error()) {
+    case QNetworkReply::TimeoutError:
+        return Failure::TimedOut;
+    case QNetworkReply::SslHandshakeFailedError:
+        return Failure::Insecure;
+    default:
+        // A secure connection that ends before its handshake does, with
+        // certificate errors, is the handshake failing too.
+        return !m_encrypted && !m_sslErrors.isEmpty() ? Failure::Insecure : Failure::Unreachable;
+    }
 }
 
 void HttpTransfer::onTimeout()

@@ -58,6 +58,7 @@ Fregistrar::Fregistrar(FregistrarSettings settings, QWidget *parent)
     m_network = new QNetworkAccessManager(this);
     Perl = new HttpTransfer(m_network, this);
     Perl->setTimeout(m_settings.transferTimeout);
+    Perl->setCaCertificates(m_settings.caCertificates);
     connect(Perl, &HttpTransfer::StateChanged, this, &Fregistrar::Perl_StateChanged);
     Form_Load();
 }

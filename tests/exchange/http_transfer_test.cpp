@@ -1,16 +1,19 @@
 #include "exchange/http_transfer.h"
+#include "tests/support/forwarding_proxy.h"
+#include "tests/support/refused_port.h"
 #include "tests/support/test_http_server.h"
 
 #include <QNetworkAccessManager>
-#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTest>
 #include <memory>
 
 using namespace std::chrono_literals;
 using parlonda::HttpTransfer;
+using parlonda::test::ForwardingProxy;
+using parlonda::test::RefusedPort;
+using parlonda::test::TestCa;
 using parlonda::test::TestHttpServer;
 
 namespace {
@@ -29,16 +32,30 @@ QList<qint16> endStates(const QSignalSpy &spy)
     return ends;
 }
 
-// A port on 127.0.0.1 that nobody listens on.
-quint16 closedPort()
+// Proxy variables as a user's session sets them, for one test.
+class ProxyEnvironment
 {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost))
-        return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
+public:
+    explicit ProxyEnvironment(const QString &proxyUrl)
+    {
+        for (const char *name : kNames) {
+            m_saved.append(qgetenv(name));
+            if (QByteArrayView(name) == "no_proxy")
+                qunsetenv(name);
+            else
+                qputenv(name, proxyUrl.toLatin1());
+        }
+    }
+    ~ProxyEnvironment()
+    {
+        for (qsizetype i = 0; i < m_saved.size(); ++i)
+            m_saved[i].isNull() ? qunsetenv(kNames[i]) : qputenv(kNames[i], m_saved[i]);
+    }
+
+private:
+    static constexpr const char *kNames[] = {"http_proxy", "https_proxy", "no_proxy"};
+    QByteArrayList m_saved;
+};
 
 std::string patternBody(qsizetype size)
 {
@@ -76,7 +93,8 @@ private slots:
     void cancel_silencesRequest_data();
     void cancel_silencesRequest();
     void destroyMidRequest_releasesReply();
-    void proxyEnvironment_isIgnored();
+    void proxyEnvironment_carriesTheRequest_data();
+    void proxyEnvironment_carriesTheRequest();
 
 private:
     std::unique_ptr<QNetworkAccessManager> m_manager;
@@ -161,9 +179,10 @@ void HttpTransferTest::execute_reportsNothingBeforeReturning_data()
 void HttpTransferTest::execute_reportsNothingBeforeReturning()
 {
     QFETCH(bool, serverListening);
+    const RefusedPort refused;
     QUrl url = m_server->url(u"/cgi-bin/regnick.pl");
     if (!serverListening)
-        url.setPort(closedPort());
+        url.setPort(refused.port());
 
     HttpTransfer transfer(m_manager.get());
     QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
@@ -258,10 +277,11 @@ void HttpTransferTest::transportFailure_reportsError()
     QFETCH(Trouble, trouble);
     QFETCH(HttpTransfer::Failure, expectedFailure);
 
+    const RefusedPort refused;
     QUrl url = m_server->url(u"/cgi-bin/regnick.pl");
     switch (trouble) {
     case Trouble::Refused:
-        url.setPort(closedPort());
+        url.setPort(refused.port());
         break;
     case Trouble::Hang:
         m_server->hang();
@@ -407,37 +427,43 @@ void HttpTransferTest::destroyMidRequest_releasesReply()
     QTRY_VERIFY(m_manager->findChildren<QNetworkReply *>().isEmpty());
 }
 
-void HttpTransferTest::proxyEnvironment_isIgnored()
+void HttpTransferTest::proxyEnvironment_carriesTheRequest_data()
 {
-    // A proxy that would take the registration if it were used.
-    TestHttpServer proxy;
-    proxy.replyWith(502, "proxy");
-    const QByteArray savedProxy = qgetenv("http_proxy");
-    const QByteArray savedNoProxy = qgetenv("no_proxy");
-    const bool savedSystemConfiguration = QNetworkProxyFactory::usesSystemConfiguration();
-    qputenv("http_proxy", proxy.baseUrl().toLatin1());
-    qunsetenv("no_proxy");
-    // As on a desktop whose proxy settings Qt applies to every program.
-    QNetworkProxyFactory::setUseSystemConfiguration(true);
-    const auto restore = qScopeGuard([&] {
-        QNetworkProxyFactory::setUseSystemConfiguration(savedSystemConfiguration);
-        savedProxy.isNull() ? qunsetenv("http_proxy") : qputenv("http_proxy", savedProxy);
-        if (!savedNoProxy.isNull())
-            qputenv("no_proxy", savedNoProxy);
-    });
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("http") << false;
+    QTest::newRow("https, through a tunnel") << true;
+}
 
-    // Qt never proxies a loopback address, so the server must look remote to
-    // it: 0.0.0.0 is not a loopback address to Qt, yet Linux connects it to
-    // this machine, so nothing leaves it. Only a proxy could answer 502.
-    m_server->replyWith(200, "OK");
+void HttpTransferTest::proxyEnvironment_carriesTheRequest()
+{
+    QFETCH(bool, tls);
+    // A name only the proxy can resolve, so the request reaches the server
+    // through it or not at all.
+    const QString host = QStringLiteral("registro.parlonda.test");
+    const TestCa ca;
+    const auto server = tls ? std::make_unique<TestHttpServer>(ca.issue({host.toStdString()}))
+                            : std::make_unique<TestHttpServer>();
+    ForwardingProxy proxy(server->port());
+    const ProxyEnvironment environment(proxy.url());
+
     HttpTransfer transfer(m_manager.get());
+    transfer.setCaCertificates(
+        QSslCertificate::fromData(QByteArray::fromStdString(ca.certificatePem())));
     QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
-    QVERIFY(transfer.Execute(
-        QUrl(QStringLiteral("http://0.0.0.0:%1/cgi-bin/regnick.pl").arg(m_server->port())),
-        QStringLiteral("POST"), "nick=a", kFormHeader));
+    const QString authority = QStringLiteral("%1:%2").arg(host).arg(server->port());
+    const QUrl url(
+        QStringLiteral("%1://%2/cgi-bin/regnick.pl").arg(tls ? u"https" : u"http", authority));
+    QVERIFY(transfer.Execute(url, QStringLiteral("POST"), "nick=ana", kFormHeader));
     QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::ResponseCompleted});
     QCOMPARE(transfer.statusCode(), 200);
-    QCOMPARE(proxy.requestCount(), 0);
+    QCOMPARE(transfer.GetChunk(1024), QStringLiteral("OK"));
+
+    QCOMPARE(server->requestCount(), 1);
+    QCOMPARE(server->requests().front().body, "nick=ana");
+    // Over https the proxy only carries the tunnel; the server read the request.
+    QCOMPARE(proxy.requestLines(),
+             QStringList{tls ? QStringLiteral("CONNECT %1 HTTP/1.1").arg(authority)
+                             : QStringLiteral("POST %1 HTTP/1.1").arg(url.toString())});
 }
 
 QTEST_GUILESS_MAIN(HttpTransferTest)
