@@ -476,33 +476,6 @@ private slots:
         QCOMPARE(f->exitStatus(), 0);
         QVERIFY(!QApplication::overrideCursor());
     }
-
-    void unwritableProfile_isSaidAndEndsWithAnError()
-    {
-        QTemporaryDir dir;
-        QFile blocker(dir.filePath(u"archivo"_qs));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        const QString unwritable = dir.filePath(u"archivo/carpeta"_qs);
-
-        Fregistrar form({.serverUrl = server().baseUrl(), .profileDirectories = {unwritable}});
-        form.show();
-        QVERIFY(QTest::qWaitForWindowActive(&form));
-        const QStringList texts = {u"nadia"_qs, u"Nadia"_qs,   u"n@x.org"_qs, QString(),
-                                   u"Quito"_qs, u"Ecuador"_qs, u"clave"_qs,   u"clave"_qs};
-        for (int i = 0; i < 8; ++i) {
-            QTest::mouseClick(form.box(i), Qt::LeftButton);
-            QTest::keyClicks(form.box(i), texts[i]);
-        }
-        MessageReader reader;
-        QTest::mouseClick(form.button(0), Qt::LeftButton);
-
-        QCOMPARE(
-            reader.texts(),
-            (QStringList{kRegistered, u"Fue registrado en el servidor, pero no se pudo guardar el "
-                                      u"archivo %1."_qs.arg(unwritable + u"/Parlonda.ini"_qs)}));
-        QVERIFY(!form.isVisible());
-        QCOMPARE(form.exitStatus(), Fregistrar::kProfileNotSaved);
-    }
 };
 
 QTEST_MAIN(RegisterCommandTest)
