@@ -4,7 +4,7 @@
 
 #include "bench/measures.h"
 #include "bench/process_stats.h"
-#include "exchange/perl.h"
+#include "exchange/http_transfer.h"
 #include "exchange/registration_reply.h"
 #include "exchange/registration_request.h"
 #include "tests/form/form_driver.h"
@@ -188,24 +188,24 @@ double formWaitPercent(FormSession &session)
 double spinningWaitPercent(const QString &server)
 {
     QNetworkAccessManager network;
-    Perl perl(&network);
+    HttpTransfer transfer(&network);
     bool over = false;
     bool failed = false;
-    QObject::connect(&perl, &Perl::StateChanged, [&](qint16 state) {
-        over = over || state == Perl::ResponseCompleted || state == Perl::Error;
-        failed = failed || state == Perl::Error;
+    QObject::connect(&transfer, &HttpTransfer::StateChanged, [&](qint16 state) {
+        over = over || state == HttpTransfer::ResponseCompleted || state == HttpTransfer::Error;
+        failed = failed || state == HttpTransfer::Error;
     });
-    perl.Execute(registrationUrl(server), QStringLiteral("POST"), registrationBody(kEntries),
-                 registrationHeaderText());
+    transfer.Execute(registrationUrl(server), QStringLiteral("POST"), registrationBody(kEntries),
+                     registrationHeaderText());
     const Clock::time_point started = Clock::now();
     const std::chrono::microseconds cpuAtStart = processCpuTime();
     while (!over)
         QCoreApplication::processEvents();
     const std::chrono::microseconds cpu = processCpuTime() - cpuAtStart;
     const Clock::duration wall = Clock::now() - started;
-    if (failed || perl.GetChunk(kReplyChunkSize) != QStringLiteral("Error"))
+    if (failed || transfer.GetChunk(kReplyChunkSize) != QStringLiteral("Error"))
         qFatal("The spinning reference did not get its answer: %s",
-               qUtf8Printable(perl.errorString()));
+               qUtf8Printable(transfer.errorString()));
     return percentOfOneCore(cpu, wall);
 }
 

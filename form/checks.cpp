@@ -15,18 +15,4 @@ CheckResult checkEntries(const QStringList &texts, const QStringList &tags)
     return CheckResult::Passed;
 }
 
-QString checkMessage(CheckResult result)
-{
-    switch (result) {
-    case CheckResult::PasswordsDiffer:
-        return QStringLiteral("Los password no coinciden");
-    case CheckResult::RequiredEmpty:
-        return QStringLiteral(
-            "Debe llenar todos los campos cuyos nombres se encuentren en negrita");
-    case CheckResult::Passed:
-        break;
-    }
-    return {};
-}
-
 } // namespace parlonda

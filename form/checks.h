@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QString>
 #include <QStringList>
 
 namespace parlonda {
@@ -12,8 +11,5 @@ enum class CheckResult { Passed, PasswordsDiffer, RequiredEmpty };
 // no box whose tag is non-empty may be empty. A box holding only spaces is
 // filled. `texts` and `tags` are indexed by box.
 CheckResult checkEntries(const QStringList &texts, const QStringList &tags);
-
-// What the user is told when a check fails; empty for Passed.
-QString checkMessage(CheckResult result);
 
 } // namespace parlonda

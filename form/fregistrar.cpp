@@ -56,9 +56,10 @@ Fregistrar::Fregistrar(FregistrarSettings settings, QWidget *parent)
 {
     buildControls();
     m_network = new QNetworkAccessManager(this);
-    Perl = new parlonda::Perl(m_network, this);
+    Perl = new HttpTransfer(m_network, this);
     Perl->setTimeout(m_settings.transferTimeout);
-    connect(Perl, &Perl::StateChanged, this, &Fregistrar::Perl_StateChanged);
+    Perl->setCaCertificates(m_settings.caCertificates);
+    connect(Perl, &HttpTransfer::StateChanged, this, &Fregistrar::Perl_StateChanged);
     Form_Load();
 }
 

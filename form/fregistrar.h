@@ -1,9 +1,10 @@
 #pragma once
 
-#include "exchange/perl.h"
+#include "exchange/http_transfer.h"
 
 #include <QDialog>
 #include <QList>
+#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
 #include <chrono>
@@ -17,9 +18,13 @@ namespace parlonda {
 
 struct FregistrarSettings
 {
-    QString serverUrl;        // base address of the registration service
-    QString profileDirectory; // where the profile is written: the program's own directory
-    std::chrono::milliseconds transferTimeout = Perl::kDefaultTimeout;
+    QString serverUrl; // base address of the registration service
+    // Where the profile is written: the first of these directories that
+    // takes it (the program's own, then the user's data directory for it).
+    QStringList profileDirectories = {};
+    std::chrono::milliseconds transferTimeout = HttpTransfer::kDefaultTimeout;
+    // Trusted for https besides the system's certificate authorities.
+    QList<QSslCertificate> caCertificates = {};
 };
 
 // The program's one window: eight boxes built from the field table, and the
@@ -65,7 +70,8 @@ private:
     void registerCommand();
     void submit(const QStringList &texts);
     WaitEnd waitForReply();
-    QString transferFailureMessage() const;
+    void tellOutcome(const QStringList &sent);
+    void saveProfileAndUnload(const QStringList &sent);
     void unload(int status);
     QString typedText(int index, QStringView typed);
     QStringList boxTexts() const;
@@ -76,7 +82,7 @@ private:
     QList<QLabel *> Say;
     QList<QPushButton *> Ok;
     QNetworkAccessManager *m_network = nullptr;
-    parlonda::Perl *Perl = nullptr;
+    HttpTransfer *Perl = nullptr; // the form's transfer control
 
     QString ServerUrl;
     QString Reply;

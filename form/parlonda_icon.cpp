@@ -80,4 +80,16 @@ QIcon parlondaIcon()
     return icon;
 }
 
+QImage parlondaIconImage(int size)
+{
+    switch (size) {
+    case 32:
+        return QImage(kIcon32);
+    case 16:
+        return QImage(kIcon16);
+    default:
+        return {};
+    }
+}
+
 } // namespace parlonda

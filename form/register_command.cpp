@@ -7,10 +7,10 @@
 #include "form/field_table.h"
 #include "form/fregistrar.h"
 #include "form/message_box.h"
+#include "form/messages.h"
 #include "profile/profile_file.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QLineEdit>
 
 namespace parlonda {
@@ -19,6 +19,26 @@ namespace {
 bool isSuccessStatus(int status)
 {
     return status >= 200 && status <= 299;
+}
+
+// A service that sheds load says so with these; the user need only wait.
+bool isBusyStatus(int status)
+{
+    return status == 429 || status == 503;
+}
+
+QString failureMessage(HttpTransfer::Failure failure)
+{
+    switch (failure) {
+    case HttpTransfer::Failure::TimedOut:
+        return messages::timedOut();
+    case HttpTransfer::Failure::Insecure:
+        return messages::insecure();
+    case HttpTransfer::Failure::None:
+    case HttpTransfer::Failure::Unreachable:
+        break;
+    }
+    return messages::unreachable();
 }
 
 // The hourglass is screen-wide for the whole exchange and stays up while the
@@ -50,7 +70,7 @@ void Fregistrar::registerCommand()
     const QStringList texts = boxTexts();
     const CheckResult check = checkEntries(texts, boxTags());
     if (check != CheckResult::Passed) {
-        showMessage(this, checkMessage(check));
+        showMessage(this, messages::forCheck(check));
         return;
     }
     submit(texts);
@@ -59,15 +79,22 @@ void Fregistrar::registerCommand()
 void Fregistrar::submit(const QStringList &texts)
 {
     Hourglass hourglass;
-    Perl->Execute(registrationUrl(ServerUrl), QStringLiteral("POST"), registrationBody(texts),
-                  registrationHeaderText());
+    if (!Perl->Execute(registrationUrl(ServerUrl), QStringLiteral("POST"), registrationBody(texts),
+                       registrationHeaderText())) {
+        // Without a request there is nothing to wait for.
+        qWarning("The registration request could not be started");
+        showMessage(this, messages::unreachable());
+        return;
+    }
     ReplyReady = QStringLiteral("0");
 
     switch (waitForReply()) {
     case WaitEnd::Unloaded:
         return;
     case WaitEnd::TransferFailed:
-        showMessage(this, transferFailureMessage());
+        // Qt's own words, so that a user's report can say what happened.
+        qWarning("The registration request failed: %s", qUtf8Printable(Perl->errorString()));
+        showMessage(this, failureMessage(Perl->failure()));
         return;
     case WaitEnd::Reply:
         break;
@@ -75,31 +102,27 @@ void Fregistrar::submit(const QStringList &texts)
 
     // A page of a failed request (404, 500, a redirect) is not a registration.
     if (const int status = Perl->statusCode(); !isSuccessStatus(status)) {
-        showMessage(this, QStringLiteral("El servidor de registro no pudo procesar la solicitud "
-                                         "(código %1). Intente de nuevo más tarde.")
-                              .arg(status));
+        showMessage(this,
+                    isBusyStatus(status) ? messages::serverBusy() : messages::serverStatus(status));
         return;
     }
 
+    // The nick that was sent is the one that is taken, whatever the box
+    // holds by now.
     if (classifyReply(Reply) == ReplyOutcome::NickTaken) {
-        showMessage(this, QStringLiteral("El nick ") + txt[kNickBox]->text() +
-                              QStringLiteral(" Ya está en uso eliga otro"));
+        showMessage(this, messages::nickTaken(texts[kNickBox]));
         return;
     }
 
-    showMessage(this, QStringLiteral("Fue registrado Satisfactoriamente en el servidor, Gracias "
-                                     "Por su preferencia"));
+    showMessage(this, messages::registered());
     hourglass.restore();
 
     // The profile records the account as it was registered, even if a box was
     // edited while the answer was awaited.
-    QString error;
-    if (!writeProfile(m_settings.profileDirectory, texts, &error)) {
-        qWarning("%s", qUtf8Printable(error));
-        showMessage(this,
-                    QStringLiteral("Fue registrado en el servidor, pero no se pudo guardar el "
-                                   "archivo %1.")
-                        .arg(QDir::toNativeSeparators(profilePath(m_settings.profileDirectory))));
+    const SavedProfile profile = saveProfile(m_settings.profileDirectories, texts);
+    if (!profile.saved) {
+        qWarning("%s", qUtf8Printable(profile.error));
+        showMessage(this, messages::profileNotSaved(profile.path));
         unload(kProfileNotSaved);
         return;
     }
@@ -124,26 +147,16 @@ Fregistrar::WaitEnd Fregistrar::waitForReply()
 void Fregistrar::Perl_StateChanged(qint16 State)
 {
     switch (State) {
-    case parlonda::Perl::ResponseCompleted:
+    case HttpTransfer::ResponseCompleted:
         Reply = Perl->GetChunk(kReplyChunkSize);
         ReplyReady = QStringLiteral("1");
         break;
-    case parlonda::Perl::Error:
+    case HttpTransfer::Error:
         m_transferFailed = true;
         break;
     default:
         break;
     }
-}
-
-QString Fregistrar::transferFailureMessage() const
-{
-    if (Perl->failure() == parlonda::Perl::Failure::TimedOut)
-        return QStringLiteral(
-            "El servidor de registro no respondió a tiempo. Intente de nuevo más tarde.");
-    return QStringLiteral(
-        "No se pudo comunicar con el servidor de registro. Verifique su conexión e intente de "
-        "nuevo.");
 }
 
 } // namespace parlonda

@@ -64,4 +64,26 @@ bool writeProfile(const QString &directory, const QStringList &boxes, QString *e
     return true;
 }
 
+SavedProfile saveProfile(const QStringList &directories, const QStringList &boxes)
+{
+    SavedProfile result;
+    QStringList errors;
+    for (const QString &directory : directories) {
+        result.path = profilePath(directory);
+        if (!QDir().mkpath(directory)) {
+            errors.append(QStringLiteral("Cannot create the directory %1")
+                              .arg(QDir::toNativeSeparators(directory)));
+            continue;
+        }
+        QString error;
+        if (writeProfile(directory, boxes, &error)) {
+            result.saved = true;
+            return result;
+        }
+        errors.append(error);
+    }
+    result.error = errors.join(u'\n');
+    return result;
+}
+
 } // namespace parlonda

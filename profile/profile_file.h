@@ -23,4 +23,16 @@ QByteArray profileLine(const QStringList &boxes);
 // reason.
 bool writeProfile(const QString &directory, const QStringList &boxes, QString *error);
 
+struct SavedProfile
+{
+    bool saved = false;
+    QString path;  // where the profile was written; on failure the last path tried
+    QString error; // on failure, every path tried and why it failed, one a line
+};
+
+// Writes the profile into the first of `directories` that takes it, creating
+// a missing directory: the program's own directory first, then a directory
+// of the user's, for a copy installed where its user may not write.
+SavedProfile saveProfile(const QStringList &directories, const QStringList &boxes);
+
 } // namespace parlonda

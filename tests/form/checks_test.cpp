@@ -1,4 +1,5 @@
 #include "form/checks.h"
+#include "form/messages.h"
 
 #include <QTest>
 
@@ -73,10 +74,10 @@ private slots:
 
     void checkMessage_texts()
     {
-        QCOMPARE(checkMessage(CheckResult::PasswordsDiffer), u"Los password no coinciden"_qs);
-        QCOMPARE(checkMessage(CheckResult::RequiredEmpty),
+        QCOMPARE(messages::forCheck(CheckResult::PasswordsDiffer), u"Los password no coinciden"_qs);
+        QCOMPARE(messages::forCheck(CheckResult::RequiredEmpty),
                  u"Debe llenar todos los campos cuyos nombres se encuentren en negrita"_qs);
-        QVERIFY(checkMessage(CheckResult::Passed).isEmpty());
+        QVERIFY(messages::forCheck(CheckResult::Passed).isEmpty());
     }
 };
 

@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -45,6 +46,11 @@ void MessageReader::poll()
     for (QAbstractButton *b : box->buttons())
         seen.buttons.append(b->text());
     seen.applicationModal = box->windowModality() == Qt::ApplicationModal;
+    if (const auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"))) {
+        seen.shownAsMarkup =
+            label->textFormat() == Qt::RichText ||
+            (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(label->text()));
+    }
     if (const QCursor *cursor = QApplication::overrideCursor())
         seen.pointer = cursor->shape();
     m_messages.append(seen);
@@ -53,10 +59,22 @@ void MessageReader::poll()
         QTest::mouseClick(ok, Qt::LeftButton);
 }
 
-FormUnderTest::FormUnderTest(QString serverUrl, std::chrono::milliseconds timeout)
+FormUnderTest::FormUnderTest() : m_refused(std::in_place)
+{
+    m_serverUrl = m_refused->baseUrl();
+    m_form = std::make_unique<Fregistrar>(
+        FregistrarSettings{.serverUrl = m_serverUrl, .profileDirectories = {m_dir.path()}});
+}
+
+FormUnderTest::FormUnderTest(QString serverUrl, std::chrono::milliseconds timeout,
+                             QList<QSslCertificate> caCertificates)
+    : m_serverUrl(std::move(serverUrl))
 {
     m_form = std::make_unique<Fregistrar>(
-        FregistrarSettings{std::move(serverUrl), m_dir.path(), timeout});
+        FregistrarSettings{.serverUrl = m_serverUrl,
+                           .profileDirectories = {m_dir.path()},
+                           .transferTimeout = timeout,
+                           .caCertificates = std::move(caCertificates)});
 }
 
 FormUnderTest::~FormUnderTest() = default;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "form/fregistrar.h"
+#include "tests/support/refused_port.h"
 
 #include <QList>
 #include <QObject>
@@ -21,6 +22,7 @@ struct SeenMessage
     bool hasIcon = false;
     QStringList buttons;
     bool applicationModal = false;
+    bool shownAsMarkup = false;             // the text read as rich text, not as typed
     std::optional<Qt::CursorShape> pointer; // the override pointer while it was up
 };
 
@@ -46,13 +48,17 @@ private:
 class FormUnderTest
 {
 public:
-    explicit FormUnderTest(QString serverUrl = QStringLiteral("http://127.0.0.1:9"),
-                           std::chrono::milliseconds timeout = Perl::kDefaultTimeout);
+    // Its service address refuses every connection.
+    FormUnderTest();
+    explicit FormUnderTest(QString serverUrl,
+                           std::chrono::milliseconds timeout = HttpTransfer::kDefaultTimeout,
+                           QList<QSslCertificate> caCertificates = {});
     ~FormUnderTest();
 
     Fregistrar &form() { return *m_form; }
     Fregistrar *operator->() { return m_form.get(); }
     bool shownAndActive();
+    QString serverUrl() const { return m_serverUrl; }
     QString profileDir() const { return m_dir.path(); }
     QString profilePath() const;
     bool profileExists() const;
@@ -64,6 +70,8 @@ public:
     void click(int button);
 
 private:
+    std::optional<RefusedPort> m_refused;
+    QString m_serverUrl;
     QTemporaryDir m_dir;
     std::unique_ptr<Fregistrar> m_form;
 };

@@ -1,11 +1,16 @@
 #include "form/spanish_texts.h"
 #include "form_driver.h"
+#include "tests/support/refused_port.h"
 #include "tests/support/test_http_server.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTranslator>
 #include <functional>
@@ -22,6 +27,10 @@ const QString kUnreachable = u"No se pudo comunicar con el servidor de registro.
                              u"conexión e intente de nuevo."_qs;
 const QString kTimedOut =
     u"El servidor de registro no respondió a tiempo. Intente de nuevo más tarde."_qs;
+const QString kInsecure = u"No se pudo establecer una conexión segura con el servidor de "
+                          u"registro. Intente de nuevo más tarde."_qs;
+const QString kBusy =
+    u"El servidor de registro está ocupado. Espere un momento e intente de nuevo."_qs;
 
 // The profile of fillValid()'s registration, as bytes on disk.
 const QByteArray kProfile = "nadia:Nadia P\xE9rez:nadia@example.org:555 0101:Quito:Ecuador:\r\n";
@@ -45,6 +54,66 @@ void duringWait(FormUnderTest &f, const TestHttpServer &server, std::function<vo
         action();
     });
     timer->start(5);
+}
+
+// Reads each request whole, then closes the connection without a word: no
+// status line, as a service that dies mid-request does. Counts what it read.
+class SilentServer : public QObject
+{
+public:
+    SilentServer()
+    {
+        if (!m_server.listen(QHostAddress::LocalHost))
+            qFatal("SilentServer: cannot listen on 127.0.0.1");
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
+        });
+    }
+    QString baseUrl() const { return u"http://127.0.0.1:%1"_qs.arg(m_server.serverPort()); }
+    int requestsRead() const { return m_requests; }
+
+private:
+    void read(QTcpSocket *socket)
+    {
+        const QByteArray seen = socket->peek(socket->bytesAvailable());
+        const qsizetype headEnd = seen.indexOf("\r\n\r\n");
+        static const QRegularExpression length(u"(?i)\r\ncontent-length: *(\\d+)"_qs);
+        const auto match = length.match(QString::fromLatin1(seen.left(headEnd)));
+        if (headEnd < 0 || seen.size() < headEnd + 4 + match.captured(1).toLongLong())
+            return;
+        ++m_requests;
+        socket->abort();
+        socket->deleteLater();
+    }
+
+    QTcpServer m_server;
+    int m_requests = 0;
+};
+
+// Warnings the program writes to stderr while it lives, passed on as usual.
+class WarningLog
+{
+public:
+    WarningLog() { s_current = this, m_previous = qInstallMessageHandler(&WarningLog::handle); }
+    ~WarningLog() { qInstallMessageHandler(m_previous), s_current = nullptr; }
+    QString text() const { return m_lines.join(u'\n'); }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (type == QtWarningMsg)
+            s_current->m_lines.append(message);
+        s_current->m_previous(type, context, message);
+    }
+    static inline WarningLog *s_current = nullptr;
+    QtMessageHandler m_previous = nullptr;
+    QStringList m_lines;
+};
+
+QList<QSslCertificate> certificates(const TestCa &ca)
+{
+    return QSslCertificate::fromData(QByteArray::fromStdString(ca.certificatePem()));
 }
 
 } // namespace
@@ -120,22 +189,25 @@ private slots:
         server().replyWith(200, "Error");
         FormUnderTest f(server().baseUrl());
         QVERIFY(f.shownAndActive());
-        f.fillValid(u"ocupado");
+        // The nick box takes "<" and ">": the message shows them as typed.
+        f.fillValid(u"<b>ocupado</b>");
         MessageReader reader;
         f.click(0);
 
-        QCOMPARE(reader.texts(), QStringList{u"El nick ocupado Ya está en uso eliga otro"_qs});
+        QCOMPARE(reader.texts(),
+                 QStringList{u"El nick <b>ocupado</b> Ya está en uso eliga otro"_qs});
+        QVERIFY(!reader.messages().first().shownAsMarkup);
         QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
         QVERIFY(!QApplication::overrideCursor());
         QVERIFY(f->isVisible());
         QVERIFY(!f.profileExists());
-        QCOMPARE(f->box(0)->text(), u"ocupado"_qs);
+        QCOMPARE(f->box(0)->text(), u"<b>ocupado</b>"_qs);
         QCOMPARE(f->box(6)->text(), u"secreto"_qs);
         QCOMPARE(f->reply(), u"Error"_qs);
         QCOMPARE(f->replyReady(), u"1"_qs);
     }
 
-    void nickTaken_namesTheNickTheBoxHoldsThen()
+    void nickTaken_namesTheNickThatWasSent()
     {
         server().replyWith(200, "Error");
         server().hang();
@@ -148,7 +220,8 @@ private slots:
             server().release();
         });
         f.click(0);
-        QCOMPARE(reader.texts(), QStringList{u"El nick nadia2 Ya está en uso eliga otro"_qs});
+        QCOMPARE(reader.texts(), QStringList{u"El nick nadia Ya está en uso eliga otro"_qs});
+        QCOMPARE(f->box(0)->text(), u"nadia2"_qs);
     }
 
     void nickTaken_thenAnotherNick_registers()
@@ -196,16 +269,23 @@ private slots:
     {
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
-        QTest::newRow("404") << 404 << QByteArray("<h1>Not Found</h1>");
-        QTest::newRow("500 saying Error") << 500 << QByteArray("Error");
-        QTest::newRow("503 empty") << 503 << QByteArray();
-        QTest::newRow("redirect, not followed") << 302 << QByteArray("moved");
+        QTest::addColumn<QString>("message");
+        const auto failed = [](int status) {
+            return u"El servidor de registro no pudo procesar la solicitud (código %1). Intente "
+                   u"de nuevo más tarde."_qs.arg(status);
+        };
+        QTest::newRow("404") << 404 << QByteArray("<h1>Not Found</h1>") << failed(404);
+        QTest::newRow("500 saying Error") << 500 << QByteArray("Error") << failed(500);
+        QTest::newRow("redirect, not followed") << 302 << QByteArray("moved") << failed(302);
+        QTest::newRow("429 busy") << 429 << QByteArray("Error") << kBusy;
+        QTest::newRow("503 busy, empty") << 503 << QByteArray() << kBusy;
     }
 
     void failedStatus_isNotARegistration()
     {
         QFETCH(int, status);
         QFETCH(QByteArray, body);
+        QFETCH(QString, message);
         server().replyWith(status, body.toStdString());
         FormUnderTest f(server().baseUrl());
         QVERIFY(f.shownAndActive());
@@ -213,9 +293,7 @@ private slots:
         MessageReader reader;
         f.click(0);
 
-        QCOMPARE(reader.texts(),
-                 QStringList{u"El servidor de registro no pudo procesar la "
-                             u"solicitud (código %1). Intente de nuevo más tarde."_qs.arg(status)});
+        QCOMPARE(reader.texts(), QStringList{message});
         QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
         QCOMPARE(server().requestCount(), 1);
         QVERIFY(f->isVisible());
@@ -229,24 +307,29 @@ private slots:
         QTest::newRow("connection refused") << 0 << kUnreachable;
         QTest::newRow("no answer in time") << 1 << kTimedOut;
         QTest::newRow("connection dropped mid-body") << 2 << kUnreachable;
+        QTest::newRow("closed before any answer, sent once") << 3 << kUnreachable;
     }
 
     void transferFailure_endsTheWait()
     {
         QFETCH(int, kind);
         QFETCH(QString, message);
+        const RefusedPort refused;
+        SilentServer silent;
         QString url = server().baseUrl();
-        if (kind == 0) {
-            m_server.reset(); // nobody listens on its port any more
-        } else if (kind == 1) {
+        if (kind == 0)
+            url = refused.baseUrl();
+        else if (kind == 1)
             server().hang();
-        } else {
+        else if (kind == 2)
             server().dropMidBody();
-        }
+        else
+            url = silent.baseUrl();
         FormUnderTest f(url, 300ms);
         QVERIFY(f.shownAndActive());
         f.fillValid();
         MessageReader reader;
+        WarningLog warnings;
         f.click(0);
 
         QCOMPARE(reader.texts(), QStringList{message});
@@ -256,8 +339,66 @@ private slots:
         QVERIFY(!f->isWaiting());
         QVERIFY(!f.profileExists());
         QCOMPARE(f->box(0)->text(), u"nadia"_qs);
-        if (!m_server)
-            m_server = std::make_unique<TestHttpServer>();
+        // Qt's reason is on stderr for the user's report; the form's texts are not.
+        QVERIFY2(warnings.text().contains(u"The registration request failed: "_qs),
+                 qPrintable(warnings.text()));
+        QVERIFY(!warnings.text().contains(u"secreto"_qs));
+        // One press, one request on the wire, whatever the connection does.
+        if (kind == 3)
+            QCOMPARE(silent.requestsRead(), 1);
+    }
+
+    void secureConnection_untrusted_sendsNothing_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("trusted") << 0 << kRegistered;
+        QTest::newRow("issuer not trusted") << 1 << kInsecure;
+        QTest::newRow("certificate for another host") << 2 << kInsecure;
+        QTest::newRow("expired") << 3 << kInsecure;
+        QTest::newRow("no TLS on the other side") << 4 << kInsecure;
+    }
+
+    void secureConnection_untrusted_sendsNothing()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, message);
+        const TestCa trusted;
+        const TestCa stranger("Stranger CA");
+        const std::vector<std::string> here = {"127.0.0.1"};
+        Pem pem;
+        if (kind == 0)
+            pem = trusted.issue(here);
+        else if (kind == 1)
+            pem = stranger.issue(here);
+        else if (kind == 2)
+            pem = trusted.issue({"registro.example.net"});
+        else if (kind == 3)
+            pem = trusted.issue(here, -48h, -24h);
+        const auto tls =
+            kind == 4 ? std::make_unique<TestHttpServer>() : std::make_unique<TestHttpServer>(pem);
+        QString url = tls->baseUrl();
+        url.replace(u"http://"_qs, u"https://"_qs);
+
+        FormUnderTest f(url, HttpTransfer::kDefaultTimeout, certificates(trusted));
+        QVERIFY(f.shownAndActive());
+        f.fillValid();
+        MessageReader reader;
+        WarningLog warnings;
+        f.click(0);
+
+        QCOMPARE(reader.texts(), QStringList{message});
+        QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
+        QVERIFY(!QApplication::overrideCursor());
+        if (kind == 0) {
+            QCOMPARE(tls->requestCount(), 1);
+            return;
+        }
+        QCOMPARE(tls->requestCount(), 0);
+        QVERIFY(f->isVisible());
+        QCOMPARE(f->box(6)->text(), u"secreto"_qs);
+        QVERIFY(!f.profileExists());
+        QVERIFY2(warnings.text().contains(u"SSL"_qs), qPrintable(warnings.text()));
     }
 
     void secondPress_whileWaiting_sendsNothing()
@@ -269,8 +410,10 @@ private slots:
         MessageReader reader;
         duringWait(f, server(), [&] {
             f.click(0);
+            // Alt+R presses the button after a short animation.
+            QSignalSpy pressed(f->button(0), &QPushButton::clicked);
             QTest::keyClick(&f.form(), Qt::Key_R, Qt::AltModifier);
-            QTest::qWait(150); // Alt+R presses the button after a short animation
+            QTRY_COMPARE(pressed.count(), 1);
             server().release();
         });
         f.click(0);
@@ -332,33 +475,6 @@ private slots:
         QVERIFY(!f.profileExists());
         QCOMPARE(f->exitStatus(), 0);
         QVERIFY(!QApplication::overrideCursor());
-    }
-
-    void unwritableProfile_isSaidAndEndsWithAnError()
-    {
-        QTemporaryDir dir;
-        QFile blocker(dir.filePath(u"archivo"_qs));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        const QString unwritable = dir.filePath(u"archivo/carpeta"_qs);
-
-        Fregistrar form({server().baseUrl(), unwritable});
-        form.show();
-        QVERIFY(QTest::qWaitForWindowActive(&form));
-        const QStringList texts = {u"nadia"_qs, u"Nadia"_qs,   u"n@x.org"_qs, QString(),
-                                   u"Quito"_qs, u"Ecuador"_qs, u"clave"_qs,   u"clave"_qs};
-        for (int i = 0; i < 8; ++i) {
-            QTest::mouseClick(form.box(i), Qt::LeftButton);
-            QTest::keyClicks(form.box(i), texts[i]);
-        }
-        MessageReader reader;
-        QTest::mouseClick(form.button(0), Qt::LeftButton);
-
-        QCOMPARE(
-            reader.texts(),
-            (QStringList{kRegistered, u"Fue registrado en el servidor, pero no se pudo guardar el "
-                                      u"archivo %1."_qs.arg(unwritable + u"/Parlonda.ini"_qs)}));
-        QVERIFY(!form.isVisible());
-        QCOMPARE(form.exitStatus(), Fregistrar::kProfileNotSaved);
     }
 };
 

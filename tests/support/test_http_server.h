@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/test_certificates.h"
+
 #include <QString>
 #include <QUrl>
 #include <atomic>
@@ -7,6 +9,7 @@
 #include <condition_variable>
 #include <functional>
 #include <httplib.h>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,7 +27,8 @@ struct RecordedRequest
 };
 
 // A real HTTP server on 127.0.0.1 for the network tests, running on threads of
-// its own so that the test's event loop stays free for the client under test.
+// its own so that the test's event loop stays free for the client under test;
+// HTTPS when given a certificate.
 // Every request is recorded before its handler runs. The server closes each
 // connection after one answer, so no idle keep-alive connection can hold up
 // its shutdown.
@@ -35,13 +39,15 @@ public:
 
     // Listening on a free port and accepting when the constructor returns.
     TestHttpServer();
+    // The same over TLS, presenting this certificate.
+    explicit TestHttpServer(const Pem &tls);
     // Stops; requests held by hang() or replyAfter() are let go at once.
     ~TestHttpServer();
 
     TestHttpServer(const TestHttpServer &) = delete;
     TestHttpServer &operator=(const TestHttpServer &) = delete;
 
-    // "http://127.0.0.1:PORT", no trailing slash.
+    // "http://127.0.0.1:PORT" ("https://" with TLS), no trailing slash.
     QString baseUrl() const;
     // baseUrl() followed by path, e.g. url(u"/cgi-bin/regnick.pl").
     QUrl url(QStringView path) const;
@@ -68,7 +74,10 @@ private:
     // Sleeps up to `delay`; false when the server is being stopped meanwhile.
     bool waitUnlessStopping(std::chrono::milliseconds delay);
 
-    httplib::Server m_server;
+    explicit TestHttpServer(std::unique_ptr<httplib::Server> server, bool tls);
+
+    std::unique_ptr<httplib::Server> m_server;
+    bool m_tls = false;
     std::thread m_thread;
     int m_port = 0;
 

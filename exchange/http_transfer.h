@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSslCertificate>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QUrl>
 #include <chrono>
@@ -21,10 +24,16 @@ namespace parlonda {
 // Execute(), so a caller may reset its own "waiting" flag after Execute()
 // returns without missing the completion.
 //
-// Perl switches the manager it is given to QNetworkProxy::NoProxy (Qt has no
-// per-request proxy setting), so that a proxy from the user's environment
-// cannot reroute the registration. Give Perl a manager of its own.
-class Perl : public QObject
+// Requests go through the user's proxy, as the system configures it (on Linux
+// http_proxy, https_proxy and no_proxy), and https addresses are verified
+// against the system's trusted certificates; an error of verification is
+// never ignored. The transfer gives the manager it is handed a proxy factory
+// of its own: give it a manager of its own.
+//
+// A request is put on the wire at most once: Qt's own resend of a request
+// whose connection closed before any answer is switched off, because a
+// registration that reached the service once must not reach it twice.
+class HttpTransfer : public QObject
 {
     Q_OBJECT
 
@@ -48,8 +57,11 @@ public:
     Q_ENUM(State)
 
     // Why the last request ended in Error. A connection that breaks before the
-    // answer is complete counts as Unreachable, like one that never opens.
-    enum class Failure { None, Unreachable, TimedOut };
+    // answer is complete counts as Unreachable, like one that never opens;
+    // Insecure is an https connection that could not be made secure
+    // (certificate refused, handshake failed, no TLS support), over which
+    // nothing was sent.
+    enum class Failure { None, Unreachable, TimedOut, Insecure };
     Q_ENUM(Failure)
 
     static constexpr std::chrono::milliseconds kDefaultTimeout{30000};
@@ -57,20 +69,23 @@ public:
     // not make the program grow, so anything past this is read and dropped.
     static constexpr qsizetype kMaxBodyBytes = 64 * 1024;
 
-    // Perl does not own the manager.
-    explicit Perl(QNetworkAccessManager *manager, QObject *parent = nullptr);
-    ~Perl() override;
+    // The transfer does not own the manager.
+    explicit HttpTransfer(QNetworkAccessManager *manager, QObject *parent = nullptr);
+    ~HttpTransfer() override;
 
     // Limit for the whole transfer, from Execute() to a complete answer; a
     // server that trickles its answer runs into it as well.
     void setTimeout(std::chrono::milliseconds total);
     std::chrono::milliseconds timeout() const { return m_timeout; }
 
+    // Certificate authorities trusted besides the system's, for https.
+    void setCaCertificates(const QList<QSslCertificate> &certificates);
+
     // Starts a request and returns at once. operation is "POST", "GET" (also
     // when empty) or any other method, sent as it stands. inputHdrs holds
     // header lines "Name: value", CR LF separated if several; header text is
     // sent in Windows-1252. Returns false and starts nothing while a request
-    // is still executing.
+    // is still executing (or when the transfer has no network manager).
     bool Execute(const QUrl &url, const QString &operation, const QByteArray &inputData,
                  const QString &inputHdrs);
     bool StillExecuting() const { return m_executing; }
@@ -86,7 +101,8 @@ public:
     // HTTP status of the completed response; 0 when there is none.
     int statusCode() const { return m_statusCode; }
     Failure failure() const { return m_failure; }
-    // Developer-readable detail of the failure; empty when there was none.
+    // Qt's own words on the failure, for the program's log: never the body.
+    // Empty when there was none.
     QString errorString() const { return m_errorString; }
 
 signals:
@@ -95,6 +111,7 @@ signals:
 private:
     void onReadyRead();
     void onFinished();
+    Failure failureOf(QNetworkReply *reply) const;
     void onTimeout();
     void storeBody();
     void releaseReply();
@@ -106,6 +123,9 @@ private:
     QTimer m_deadline;
     QUrl m_url;
     std::chrono::milliseconds m_timeout = kDefaultTimeout;
+    QList<QSslCertificate> m_caCertificates;
+    QStringList m_sslErrors; // of the request in flight
+    bool m_encrypted = false;
     // Bumped by every Execute() and Cancel(): notifications queued for an
     // earlier request compare it and stay silent.
     quint64 m_generation = 0;
