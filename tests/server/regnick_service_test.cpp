@@ -2,6 +2,7 @@
 // HTTP on 127.0.0.1.
 #include "tests/server/raw_connection.h"
 #include "tests/server/regnick_process.h"
+#include "tests/support/test_certificates.h"
 
 #include <QByteArrayList>
 #include <QFile>
@@ -678,6 +679,24 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
         {port0, freshDb, QStringLiteral("--tls-cert=/no/such/c.pem"),
          QStringLiteral("--tls-key=/no/such/k.pem")},
         1, "cannot read the TLS certificate /no/such/c.pem: No such file");
+    // Two certificates of one CA: each key belongs to the other one.
+    const parlonda::test::TestCa ca;
+    const parlonda::test::Pem first = ca.issue({"127.0.0.1"});
+    const parlonda::test::Pem second = ca.issue({"127.0.0.1"});
+    const QString certificate = m_dir.filePath(QStringLiteral("first-cert.pem"));
+    const QString otherKey = m_dir.filePath(QStringLiteral("second-key.pem"));
+    const QString notPem = m_dir.filePath(QStringLiteral("not.pem"));
+    QVERIFY(parlonda::test::writeFile(certificate, first.certificate));
+    QVERIFY(parlonda::test::writeFile(otherKey, second.privateKey));
+    QVERIFY(parlonda::test::writeFile(notPem, "not a certificate\n"));
+    row("keyOfAnotherCertificate",
+        {port0, freshDb, QStringLiteral("--tls-cert=") + certificate,
+         QStringLiteral("--tls-key=") + otherKey},
+        1, "do not match");
+    row("certificateNotPem",
+        {port0, freshDb, QStringLiteral("--tls-cert=") + notPem,
+         QStringLiteral("--tls-key=") + otherKey},
+        1, "cannot use the TLS certificate");
     row("workersZero", {QStringLiteral("--hash-workers=0")}, 2, "--hash-workers takes a number");
     row("tinyConnectionMemory", {QStringLiteral("--connection-memory=100")}, 2,
         "--connection-memory takes a number");
