@@ -73,7 +73,8 @@ QByteArray RawConnection::readAll(int timeoutMs)
 bool RawConnection::closedWithin(int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    while (m_fd >= 0 && !deadline.hasExpired()) {
+    // At least one look, also with no time to wait.
+    for (bool first = true; m_fd >= 0 && (first || !deadline.hasExpired()); first = false) {
         pollfd wanted{m_fd, POLLIN, 0};
         if (::poll(&wanted, 1, static_cast<int>(deadline.remainingTime())) <= 0)
             continue;
