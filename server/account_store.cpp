@@ -60,7 +60,7 @@ bool createPrivately(const std::string &path, std::string &error)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        error = "cannot open " + path + " for writing: " + std::strerror(errno);
         return false;
     }
     ::close(fd);

@@ -22,6 +22,8 @@ namespace {
 // reset by unread data. Past it the connection is simply closed.
 constexpr std::size_t kDrainLimitBytes = 1024 * 1024;
 
+constexpr int kLibraryMessagesPerSecond = 10;
+
 std::string_view outcomeFor(int status)
 {
     switch (status) {
@@ -188,9 +190,25 @@ struct HttpDaemonCallbacks
             if (!daemon.m_startMessages.empty())
                 daemon.m_startMessages += "; ";
             daemon.m_startMessages += message;
-        } else {
-            daemon.m_log.problem(message);
+            return;
         }
+        // The library speaks up for every connection it refuses and every
+        // malformed request: a client could otherwise fill the disk with
+        // them. A few a second get through, and a count of the others.
+        const auto now = std::chrono::steady_clock::now();
+        const std::lock_guard lock(daemon.m_messageMutex);
+        if (now - daemon.m_messageSecond >= std::chrono::seconds(1)) {
+            if (daemon.m_messagesDropped > 0)
+                daemon.m_log.problem(std::to_string(daemon.m_messagesDropped) +
+                                     " more messages from the HTTP library left out");
+            daemon.m_messageSecond = now;
+            daemon.m_messagesThisSecond = 0;
+            daemon.m_messagesDropped = 0;
+        }
+        if (++daemon.m_messagesThisSecond <= kLibraryMessagesPerSecond)
+            daemon.m_log.problem(message);
+        else
+            ++daemon.m_messagesDropped;
     }
 };
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -156,6 +157,11 @@ private:
     // Messages from the library while starting, for start()'s error.
     bool m_starting = false;
     std::string m_startMessages;
+    // The library's own messages, thinned out (see libraryMessage).
+    std::mutex m_messageMutex;
+    std::chrono::steady_clock::time_point m_messageSecond{};
+    int m_messagesThisSecond = 0;
+    int m_messagesDropped = 0;
     // Requests suspended and not yet done with.
     std::atomic<int> m_suspended{0};
 };
