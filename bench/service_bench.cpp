@@ -241,6 +241,12 @@ QString number(double value, int decimals)
     return QString::number(value, 'f', decimals);
 }
 
+// "+24" or "-7": a difference with its sign.
+QString signedNumber(double value, int decimals)
+{
+    return (value >= 0 ? QStringLiteral("+") : QString()) + number(value, decimals);
+}
+
 QString met(bool ok, const QString &missedBy)
 {
     return ok ? QStringLiteral("yes") : QStringLiteral("**no**, by ") + missedBy;
@@ -342,7 +348,7 @@ int main(int argc, char *argv[])
                  .arg(kRuns),
              number(attacked * 1000, 0) + QStringLiteral(" ms"),
              number(quiet * 1000, 0) + QStringLiteral(" ms"),
-             QStringLiteral("+") + number((attacked - quiet) * 1000, 0) + QStringLiteral(" ms"),
+             signedNumber((attacked - quiet) * 1000, 0) + QStringLiteral(" ms"),
              QStringLiteral("≤ +1000 ms"),
              met(attacked - quiet <= 1.0,
                  number((attacked - quiet - 1.0) * 1000, 0) + QStringLiteral(" ms"))});
@@ -371,8 +377,7 @@ int main(int argc, char *argv[])
                                     "way (one run)"),
                      number(stopUnderAttack * 1000, 0) + QStringLiteral(" ms"),
                      number(quietStop * 1000, 0) + QStringLiteral(" ms"),
-                     QStringLiteral("+") + number((stopUnderAttack - quietStop) * 1000, 0) +
-                         QStringLiteral(" ms"),
+                     signedNumber((stopUnderAttack - quietStop) * 1000, 0) + QStringLiteral(" ms"),
                      QStringLiteral("≤ 2000 ms"),
                      met(stopUnderAttack <= 2.0,
                          number((stopUnderAttack - 2.0) * 1000, 0) + QStringLiteral(" ms"))});
@@ -395,7 +400,7 @@ int main(int argc, char *argv[])
                          .arg(workers),
                      number(peakMib, 1) + QStringLiteral(" MiB"),
                      number(idleMib, 1) + QStringLiteral(" MiB"),
-                     QStringLiteral("+") + number(peakMib - idleMib, 1) + QStringLiteral(" MiB"),
+                     signedNumber(peakMib - idleMib, 1) + QStringLiteral(" MiB"),
                      QStringLiteral("≤ %1 MiB").arg(number(bound, 0)),
                      met(peakMib <= bound, number(peakMib - bound, 1) + QStringLiteral(" MiB"))});
     }
@@ -438,7 +443,7 @@ int main(int argc, char *argv[])
                  .arg(open),
              number(floodMib, 1) + QStringLiteral(" MiB"),
              number(beforeMib, 1) + QStringLiteral(" MiB"),
-             QStringLiteral("+") + number(floodMib - beforeMib, 1) + QStringLiteral(" MiB"),
+             signedNumber(floodMib - beforeMib, 1) + QStringLiteral(" MiB"),
              QStringLiteral("≤ +%1 MiB (32 KiB × 1000)").arg(number(boundMib, 1)),
              met(floodMib - beforeMib <= boundMib,
                  number(floodMib - beforeMib - boundMib, 1) + QStringLiteral(" MiB"))});
