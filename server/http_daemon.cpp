@@ -175,6 +175,8 @@ struct HttpDaemonCallbacks
                              exchange->m_nick, outcome, exchange->m_status);
         if (exchange->m_suspendedOnce)
             --daemon.m_suspended;
+        // The body holds a password.
+        explicit_bzero(exchange->m_body.data(), exchange->m_body.size());
         delete exchange;
     }
 
@@ -186,6 +188,7 @@ struct HttpDaemonCallbacks
         std::string message(text);
         while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
             message.pop_back();
+        const std::lock_guard lock(daemon.m_messageMutex);
         if (daemon.m_starting) {
             if (!daemon.m_startMessages.empty())
                 daemon.m_startMessages += "; ";
@@ -196,7 +199,6 @@ struct HttpDaemonCallbacks
         // malformed request: a client could otherwise fill the disk with
         // them. A few a second get through, and a count of the others.
         const auto now = std::chrono::steady_clock::now();
-        const std::lock_guard lock(daemon.m_messageMutex);
         if (now - daemon.m_messageSecond >= std::chrono::seconds(1)) {
             if (daemon.m_messagesDropped > 0)
                 daemon.m_log.problem(std::to_string(daemon.m_messagesDropped) +
@@ -331,6 +333,7 @@ bool HttpDaemon::start(const HttpEndpoint &endpoint, const HttpLimits &limits, s
                          MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     m_starting = false;
     if (!m_daemon) {
+        const std::lock_guard lock(m_messageMutex);
         error = m_startMessages.empty() ? "the HTTP library could not start" : m_startMessages;
         return false;
     }

@@ -155,8 +155,8 @@ private:
     int m_listenSocket = -1;
     std::uint16_t m_port = 0;
     // Messages from the library while starting, for start()'s error.
-    bool m_starting = false;
-    std::string m_startMessages;
+    std::atomic<bool> m_starting{false};
+    std::string m_startMessages; // under m_messageMutex
     // The library's own messages, thinned out (see libraryMessage).
     std::mutex m_messageMutex;
     std::chrono::steady_clock::time_point m_messageSecond{};
