@@ -478,11 +478,13 @@ int main(int argc, char *argv[])
     for (const Row &r : rows)
         text += QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 |\n")
                     .arg(r.measure, r.service, r.reference, r.comparison, r.target, r.met);
-    text += QStringLiteral("\nService: defaults (%1 hash workers, 10 sign-ups a minute per "
-                           "address, 1000 connections, 16 per address, 60 s idle time-out, 32 KiB "
-                           "per connection) unless the row says otherwise; a fresh database per "
-                           "row; every client a separate loopback address (127.0.0.0/8).\n")
-                .arg(workers);
+    text +=
+        QStringLiteral(
+            "\nService: defaults (%1 hash workers, 10 sign-ups a minute per "
+            "address, 1000 connections, 16 per address, 60 s idle and request time-outs, 32 KiB "
+            "per connection) unless the row says otherwise; a fresh database per "
+            "row; every client a separate loopback address (127.0.0.0/8).\n")
+            .arg(workers);
     text += QStringLiteral("Machine: %1.\nDate: %2.\nCommand: `./benchmark`\n")
                 .arg(machine(),
                      QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm t")));

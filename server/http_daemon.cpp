@@ -95,6 +95,7 @@ struct HttpDaemonCallbacks
             // Announced far over the limit: not worth reading at all.
             if (const auto length = contentLength(connection);
                 length && *length > kDrainLimitBytes) {
+                daemon.requestIsIn(connection);
                 exchange->m_stage = Exchange::Stage::Answering;
                 exchange->reply(MHD_HTTP_CONTENT_TOO_LARGE, "Body over 16 KiB\n");
                 return send(*exchange);
@@ -116,6 +117,7 @@ struct HttpDaemonCallbacks
 
         switch (exchange->m_stage) {
         case Exchange::Stage::Receiving:
+            daemon.requestIsIn(connection);
             exchange->m_stage = Exchange::Stage::Answering;
             daemon.dispatch(*exchange);
             // The handler suspended the connection: called again once resumed.
@@ -178,6 +180,23 @@ struct HttpDaemonCallbacks
         // The body holds a password.
         explicit_bzero(exchange->m_body.data(), exchange->m_body.size());
         delete exchange;
+    }
+
+    static void connectionEvent(void *cls, MHD_Connection *connection, void **,
+                                MHD_ConnectionNotificationCode what)
+    {
+        auto &daemon = *static_cast<HttpDaemon *>(cls);
+        const std::lock_guard lock(daemon.m_arrivingMutex);
+        if (what == MHD_CONNECTION_NOTIFY_CLOSED) {
+            daemon.m_arriving.erase(connection);
+            return;
+        }
+        const MHD_ConnectionInfo *info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info && daemon.m_limits.requestTimeoutSeconds > 0)
+            daemon.m_arriving[connection] = {
+                info->connect_fd, std::chrono::steady_clock::now() +
+                                      std::chrono::seconds(daemon.m_limits.requestTimeoutSeconds)};
     }
 
     static void libraryMessage(void *cls, const char *format, va_list arguments)
@@ -317,6 +336,8 @@ bool HttpDaemon::start(const HttpEndpoint &endpoint, const HttpLimits &limits, s
          nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpDaemonCallbacks::completed),
          this},
+        {MHD_OPTION_NOTIFY_CONNECTION,
+         reinterpret_cast<intptr_t>(&HttpDaemonCallbacks::connectionEvent), this},
     };
     if (tls) {
         options.push_back(
@@ -339,7 +360,37 @@ bool HttpDaemon::start(const HttpEndpoint &endpoint, const HttpLimits &limits, s
     }
     const MHD_DaemonInfo *info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
     m_port = info ? info->port : endpoint.port;
+    if (limits.requestTimeoutSeconds > 0)
+        m_lateRequests = std::thread([this] { closeLateRequests(); });
     return true;
+}
+
+void HttpDaemon::requestIsIn(MHD_Connection *connection)
+{
+    const std::lock_guard lock(m_arrivingMutex);
+    m_arriving.erase(connection);
+}
+
+void HttpDaemon::closeLateRequests()
+{
+    std::unique_lock lock(m_arrivingMutex);
+    while (!m_arrivingWake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping; })) {
+        const auto now = std::chrono::steady_clock::now();
+        int closed = 0;
+        for (auto it = m_arriving.begin(); it != m_arriving.end();) {
+            if (it->second.deadline > now) {
+                ++it;
+                continue;
+            }
+            ::shutdown(it->second.socket, SHUT_RDWR);
+            it = m_arriving.erase(it);
+            ++closed;
+        }
+        if (closed > 0)
+            m_log.problem("closed " + std::to_string(closed) +
+                          " connections whose request was not in after " +
+                          std::to_string(m_limits.requestTimeoutSeconds) + " s");
+    }
 }
 
 void HttpDaemon::stopAccepting()
@@ -362,6 +413,14 @@ bool HttpDaemon::waitForSuspended(std::chrono::steady_clock::time_point deadline
 
 void HttpDaemon::stop()
 {
+    if (m_lateRequests.joinable()) {
+        {
+            const std::lock_guard lock(m_arrivingMutex);
+            m_stopping = true;
+        }
+        m_arrivingWake.notify_all();
+        m_lateRequests.join();
+    }
     if (m_daemon) {
         MHD_stop_daemon(m_daemon);
         m_daemon = nullptr;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -28,6 +31,10 @@ struct HttpLimits
     unsigned maxConnectionsPerAddress = 16;
     // Closes a connection on which nothing came or went for this long.
     unsigned idleTimeoutSeconds = 60;
+    // A request must be in whole (line, headers, body) this long after its
+    // connection opened; 0: no limit. The idle time-out alone would let a
+    // client that sends a byte now and then keep its connection for ever.
+    unsigned requestTimeoutSeconds = 60;
     // Everything a connection keeps of its request: the request line, every
     // header and the read buffer. A request whose headers do not fit is
     // answered by the HTTP library itself, with no handler called.
@@ -146,6 +153,10 @@ private:
     friend struct HttpDaemonCallbacks; // the library's callbacks
 
     void dispatch(Exchange &exchange);
+    // On a thread of its own: shuts the sockets of connections whose
+    // request is late, which the library then closes as if the client had.
+    void closeLateRequests();
+    void requestIsIn(MHD_Connection *connection);
 
     std::vector<Route> m_routes;
     RequestLog &m_log;
@@ -162,6 +173,19 @@ private:
     std::chrono::steady_clock::time_point m_messageSecond{};
     int m_messagesThisSecond = 0;
     int m_messagesDropped = 0;
+    // Connections whose request is not in yet, with their socket and by when
+    // it must be. The library tells when a connection closes before it
+    // closes the socket, so a socket found here under the mutex is open.
+    struct Arriving
+    {
+        int socket;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::mutex m_arrivingMutex;
+    std::condition_variable m_arrivingWake;
+    std::unordered_map<MHD_Connection *, Arriving> m_arriving;
+    bool m_stopping = false;
+    std::thread m_lateRequests;
     // Requests suspended and not yet done with.
     std::atomic<int> m_suspended{0};
 };

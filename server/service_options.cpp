@@ -53,6 +53,9 @@ Bounds:
                        open connections from one address (default 16)
   --idle-timeout S     close a connection idle for S seconds, 0 never
                        (default 60)
+  --request-timeout S  close a connection whose request (line, headers and
+                       body) is not in whole S seconds after it opened, however
+                       busy the client keeps it; 0 never (default 60)
   --connection-memory BYTES
                        memory per connection for the request line, the
                        headers and reading; larger headers get an error
@@ -149,6 +152,7 @@ const std::vector<Option> &optionTable()
         limit("--max-connections", &HttpLimits::maxConnections, 1, 1000000),
         limit("--max-connections-per-address", &HttpLimits::maxConnectionsPerAddress, 1, 1000000),
         limit("--idle-timeout", &HttpLimits::idleTimeoutSeconds, 0, 86400),
+        limit("--request-timeout", &HttpLimits::requestTimeoutSeconds, 0, 86400),
         // Below a few KiB the library cannot even read a request line.
         limit("--connection-memory", &HttpLimits::connectionMemoryBytes, 4096, 16 * 1024 * 1024),
     };

@@ -5,6 +5,7 @@
 #include "tests/support/test_certificates.h"
 
 #include <QByteArrayList>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -588,6 +589,7 @@ void TestRegnickService::hostileConnections_neitherStarveSignUpsNorOutliveTheirL
     RegnickProcess service(m_dir.filePath(QStringLiteral("hostile.db")),
                            {QStringLiteral("--max-connections-per-address"), QStringLiteral("4"),
                             QStringLiteral("--idle-timeout"), QStringLiteral("2"),
+                            QStringLiteral("--request-timeout"), QStringLiteral("3"),
                             QStringLiteral("--connection-memory"), QStringLiteral("8192")});
     QVERIFY(service.start());
     const quint16 port = service.port();
@@ -617,6 +619,14 @@ void TestRegnickService::hostileConnections_neitherStarveSignUpsNorOutliveTheirL
     // Meanwhile a sign-up goes through as usual.
     QCOMPARE(post(service.baseUrl(), form("tranquila")).body, QByteArray("OK"));
 
+    // A client that is never idle, but never done either, goes after the
+    // request time-out.
+    RawConnection busy("127.0.0.5", port);
+    bool busyClosed = false;
+    for (const QDeadlineTimer deadline(15000); !busyClosed && !deadline.hasExpired();)
+        busyClosed = !busy.send("a") || busy.closedWithin(300);
+    QVERIFY(busyClosed);
+
     // Idle connections go after the idle time-out, the trickler among them.
     for (const auto &connection : idle)
         QVERIFY(connection->closedWithin(10000));
@@ -644,6 +654,7 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--max-connections ",
                              "--max-connections-per-address",
                              "--idle-timeout",
+                             "--request-timeout",
                              "--connection-memory",
                              "--help",
                              "127.0.0.1",
