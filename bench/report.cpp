@@ -12,7 +12,7 @@ namespace {
 // The targets. A missed one is reported with its margin, never moved.
 constexpr double kCpuTargetPercent = 1.0;    // of one core, while waiting
 constexpr double kLatencyTargetMs = 2.0;     // over the bare POST
-constexpr double kStartUpTargetRatio = 1.15; // of the bare window's start-up
+constexpr double kStartUpTargetRatio = 1.10; // of the plain form's start-up
 constexpr double kGrowthTargetKib = 1024.0;  // over the measured attempts
 
 struct Row
@@ -74,23 +74,31 @@ QList<Row> rows(const Results &r)
     QList<Row> rows;
 
     const StartUp &s = r.startUp;
-    const double startUpRatio = s.formMs / s.minimalMs;
+    const double startUpRatio = s.formMs / s.plainMs;
     rows.append(
-        {QStringLiteral("Start-up: process start to window on screen (median of %1)").arg(s.runs),
-         number(s.formMs, 1) + QStringLiteral(" ms"),
-         number(s.minimalMs, 1) + QStringLiteral(" ms"),
+        {QStringLiteral("Start-up: process start to window on screen, against the plain form "
+                        "(median of %1)")
+             .arg(s.runs),
+         number(s.formMs, 1) + QStringLiteral(" ms"), number(s.plainMs, 1) + QStringLiteral(" ms"),
          number(startUpRatio, 2) + QStringLiteral("×"),
          QStringLiteral("≤ %1×").arg(number(kStartUpTargetRatio, 2)),
          metOrMissedBy(startUpRatio <= kStartUpTargetRatio,
                        number((startUpRatio / kStartUpTargetRatio - 1.0) * 100.0, 1) +
                            QStringLiteral(" % (") +
-                           number(s.formMs - kStartUpTargetRatio * s.minimalMs, 1) +
+                           number(s.formMs - kStartUpTargetRatio * s.plainMs, 1) +
                            QStringLiteral(" ms)"))});
+    rows.append({QStringLiteral("Start-up, against an empty window (same runs)"),
+                 number(s.formMs, 1) + QStringLiteral(" ms"),
+                 number(s.minimalMs, 1) + QStringLiteral(" ms"),
+                 number(s.formMs / s.minimalMs, 2) + QStringLiteral("×"),
+                 QStringLiteral("none set"), QStringLiteral("–")});
     rows.append(
-        {QStringLiteral("Peak RSS (VmHWM) with the window on screen (median of %1)").arg(s.runs),
+        {QStringLiteral("Peak RSS (VmHWM) with the window on screen, against the plain form "
+                        "(median of %1)")
+             .arg(s.runs),
          number(s.formPeakMib, 1) + QStringLiteral(" MiB"),
-         number(s.minimalPeakMib, 1) + QStringLiteral(" MiB"),
-         number(s.formPeakMib / s.minimalPeakMib, 2) + QStringLiteral("×"),
+         number(s.plainPeakMib, 1) + QStringLiteral(" MiB"),
+         number(s.formPeakMib / s.plainPeakMib, 2) + QStringLiteral("×"),
          QStringLiteral("none set"), QStringLiteral("–")});
 
     const CpuWhileWaiting &c = r.cpu;
@@ -149,8 +157,11 @@ QString reportText(const Results &results)
     }
 
     text += QStringLiteral(
-        "\nReferences, measured in the same run: start-up and peak RSS, `bench/minimal_window` (a "
-        "bare QApplication and an empty QWidget, shown and reported on like the form); CPU, the "
+        "\nReferences, measured in the same run: start-up and peak RSS, `bench/plain_form` (the "
+        "same eighteen widgets at the same places built the plain way: labels, the required "
+        "ones bold, line edits, two buttons; no typing filters, network, icon or Spanish texts "
+        "for Qt, Qt's default font), and `bench/minimal_window` (a bare QApplication and an "
+        "empty QWidget), both shown and reported on like the form; CPU, the "
         "same request through the same transfer, waited for by a loop that calls "
         "`processEvents()` without blocking; press to message, the same POST with a bare "
         "QNetworkAccessManager, timed to its `finished()`; growth, as many bare POSTs.\n\n"

@@ -1,5 +1,6 @@
 // Start-up and peak memory: the shipped program's start-up (registro_startup)
-// against a bare Qt window (minimal_window), each started afresh many times.
+// against the same widgets built the plain way (plain_form) and a bare Qt
+// window (minimal_window), each started afresh many times.
 
 #include "bench/measures.h"
 #include "bench/process_stats.h"
@@ -40,25 +41,31 @@ Shown startOnce(const QString &program)
 
 StartUp measureStartUp(int warmUp, int runs)
 {
-    const QString registro = QStringLiteral(PARLONDA_REGISTRO_STARTUP_PATH);
-    const QString minimal = QStringLiteral(PARLONDA_MINIMAL_WINDOW_PATH);
+    const QString programs[] = {QStringLiteral(PARLONDA_REGISTRO_STARTUP_PATH),
+                                QStringLiteral(PARLONDA_PLAIN_FORM_PATH),
+                                QStringLiteral(PARLONDA_MINIMAL_WINDOW_PATH)};
     // The first starts fill the page cache and the font cache.
     for (int i = 0; i < warmUp; ++i) {
-        startOnce(registro);
-        startOnce(minimal);
+        for (const QString &program : programs)
+            startOnce(program);
     }
 
-    QList<double> registroMs, minimalMs, registroMib, minimalMib;
+    QList<double> milliseconds[3], peakMib[3];
     for (int i = 0; i < runs; ++i) {
-        // Alternating, so that a slow spell of the machine hits both sides.
-        const Shown form = startOnce(registro);
-        const Shown bare = startOnce(minimal);
-        registroMs.append(form.milliseconds);
-        registroMib.append(form.peakMib);
-        minimalMs.append(bare.milliseconds);
-        minimalMib.append(bare.peakMib);
+        // Taking turns, so that a slow spell of the machine hits every side.
+        for (int p = 0; p < 3; ++p) {
+            const Shown shown = startOnce(programs[p]);
+            milliseconds[p].append(shown.milliseconds);
+            peakMib[p].append(shown.peakMib);
+        }
     }
-    return {median(registroMs), median(minimalMs), median(registroMib), median(minimalMib), runs};
+    return {median(milliseconds[0]),
+            median(milliseconds[1]),
+            median(milliseconds[2]),
+            median(peakMib[0]),
+            median(peakMib[1]),
+            median(peakMib[2]),
+            runs};
 }
 
 } // namespace parlonda::bench

@@ -244,9 +244,15 @@ void HttpTransfer::onFinished()
         report(ResponseCompleted);
         return;
     }
+    // Qt names the first certificate error in its text; the others too.
     QString detail = m_reply->errorString();
-    if (!m_sslErrors.isEmpty())
-        detail += QStringLiteral(" (%1)").arg(m_sslErrors.join(QStringLiteral("; ")));
+    QStringList more;
+    for (const QString &sslError : std::as_const(m_sslErrors)) {
+        if (!detail.contains(sslError))
+            more.append(sslError);
+    }
+    if (!more.isEmpty())
+        detail += QStringLiteral(" (%1)").arg(more.join(QStringLiteral("; ")));
     fail(failureOf(m_reply), detail);
 }
 

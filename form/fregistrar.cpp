@@ -6,6 +6,7 @@
 
 #include <QCloseEvent>
 #include <QFocusEvent>
+#include <QFontDatabase>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -40,11 +41,20 @@ private:
 QFont formFont()
 {
     // The form was drawn for "MS Sans Serif"; where it is missing, a sans
-    // serif of similar width keeps the captions inside their labels.
+    // serif of similar width keeps the captions inside their labels. The
+    // family is chosen once, here: given the whole list, Qt would look for
+    // every missing family again for each font the form uses.
+    const QString families[] = {
+        QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+        QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")};
+    const QStringList installed = QFontDatabase::families();
     QFont font;
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                      QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
-                      QStringLiteral("DejaVu Sans")});
+    for (const QString &family : families) {
+        if (installed.contains(family)) {
+            font.setFamily(family);
+            break;
+        }
+    }
     font.setPointSizeF(8.25);
     return font;
 }
