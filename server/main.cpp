@@ -1,104 +1,62 @@
 // parlonda-regnick: the stand-in registration service. Parses the options,
-// wires the parts of the parlonda_regnick library together and runs them.
+// checks that it can work, wires the parts of the parlonda_regnick library
+// together and runs them until told to stop.
 #include "server/account_store.h"
-#include "server/http_server.h"
+#include "server/hash_pool.h"
+#include "server/http_daemon.h"
+#include "server/rate_limiter.h"
 #include "server/regnick_service.h"
 #include "server/request_log.h"
+#include "server/service_options.h"
 #include "server/stop_signals.h"
+#include "server/tls_files.h"
 
-#include <charconv>
-#include <httplib.h>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <sodium.h>
 #include <string>
-#include <string_view>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
-constexpr const char *kUsage = R"(Usage: parlonda-regnick [--listen ADDR] [--port N] [--db PATH]
+using namespace parlonda;
 
-Stand-in for the Parlonda registration service. Answers
-POST /cgi-bin/regnick.pl with the sign-up dialog's form (nick, nombres, email,
-tel, ciudad, pais, paswd; Windows-1252, form-encoded): "OK" for a new account,
-"Error" when the nick is already in use ("Ana" and "ana" are one nick).
-Refused requests get 400, 404, 405, 413 (body over 16 KiB) or 415.
+// Stopping must take at most 2 s; the process still has to exit after this.
+constexpr std::chrono::milliseconds kStopBudget{1500};
+// File descriptors beyond the connections: the database, its journal, the
+// log, the listening socket, epoll and the library's wake-up pipe.
+constexpr rlim_t kSpareDescriptors = 64;
 
-Options:
-  --listen ADDR  address to listen on (default 127.0.0.1)
-  --port N       TCP port, 0 for any free one (default 8080)
-  --db PATH      SQLite file with the accounts, created with its table when
-                 missing (default ./parlonda-regnick.db). Passwords are kept
-                 only as Argon2id hashes.
-  -h, --help     show this text and exit
-
-When ready, prints "listening on http://ADDR:PORT" on standard output. Logs
-one line per request on standard error: UTC time, method, path, nick, outcome
-and status, never the password. Stops cleanly on SIGINT or SIGTERM.
-)";
-
-struct Options
+int refuse(const std::string &why)
 {
-    std::string listen = "127.0.0.1";
-    int port = 8080;
-    std::string db = "parlonda-regnick.db";
-    bool help = false;
-};
-
-std::optional<int> parsePort(std::string_view text)
-{
-    int port = -1;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-    if (error != std::errc() || end != text.data() + text.size() || port < 0 || port > 65535)
-        return std::nullopt;
-    return port;
+    std::cerr << "parlonda-regnick: " << why << '\n';
+    return 1;
 }
 
-// Accepts "--name VALUE" and "--name=VALUE". Null after telling what is wrong.
-std::optional<Options> parseOptions(int argc, char **argv)
+// Every connection is a socket. The usual soft limit (1024) is below the
+// default connection limit, so raise it as far as the hard limit allows.
+bool enoughDescriptors(unsigned maxConnections, std::string &error)
 {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            options.help = true;
-            continue;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return true;
+    const rlim_t needed = maxConnections + kSpareDescriptors;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed) {
+            error = "--max-connections " + std::to_string(maxConnections) + " needs " +
+                    std::to_string(needed) + " file descriptors, but the limit is " +
+                    std::to_string(limit.rlim_max) + " (ulimit -Hn)";
+            return false;
         }
-        std::string_view name = arg;
-        std::optional<std::string_view> value;
-        if (const auto equals = arg.find('='); arg.starts_with("--") && equals != arg.npos) {
-            name = arg.substr(0, equals);
-            value = arg.substr(equals + 1);
-        }
-        if (name != "--listen" && name != "--port" && name != "--db") {
-            std::cerr << "parlonda-regnick: unknown option " << arg << '\n';
-            return std::nullopt;
-        }
-        if (!value) {
-            if (i + 1 == argc) {
-                std::cerr << "parlonda-regnick: " << name << " needs a value\n";
-                return std::nullopt;
-            }
-            value = argv[++i];
-        }
-        if (value->empty()) {
-            std::cerr << "parlonda-regnick: " << name << " needs a value\n";
-            return std::nullopt;
-        }
-        if (name == "--listen") {
-            options.listen = *value;
-        } else if (name == "--db") {
-            options.db = *value;
-        } else if (const std::optional<int> port = parsePort(*value)) {
-            options.port = *port;
-        } else {
-            std::cerr << "parlonda-regnick: --port takes a number from 0 to 65535, not " << *value
-                      << '\n';
-            return std::nullopt;
-        }
+        limit.rlim_cur = needed;
+        setrlimit(RLIMIT_NOFILE, &limit);
     }
-    return options;
+    return true;
 }
 
 // An IPv6 address needs brackets in a URL.
@@ -112,49 +70,77 @@ std::string urlHost(const std::string &address)
 int main(int argc, char **argv)
 {
     // Before any thread exists, so that every thread inherits the mask.
-    parlonda::blockStopSignals();
+    blockStopSignals();
+    // A client that goes away while its answer is being written must not
+    // take the service with it.
+    std::signal(SIGPIPE, SIG_IGN);
 
-    const std::optional<Options> options = parseOptions(argc, argv);
+    const std::optional<ServiceOptions> options = parseServiceOptions(argc, argv);
     if (!options) {
         std::cerr << "Try 'parlonda-regnick --help'.\n";
         return 2;
     }
     if (options->help) {
-        std::cout << kUsage;
+        std::cout << serviceUsage();
         return 0;
     }
 
-    if (sodium_init() < 0) {
-        std::cerr << "parlonda-regnick: cannot initialise libsodium\n";
-        return 1;
-    }
+    if (sodium_init() < 0)
+        return refuse("cannot initialise libsodium");
     std::string error;
-    const std::unique_ptr<parlonda::AccountStore> store =
-        parlonda::AccountStore::open(options->db, error);
-    if (!store) {
-        std::cerr << "parlonda-regnick: " << error << '\n';
-        return 1;
-    }
 
-    parlonda::RequestLog log(std::cerr);
-    parlonda::RegnickService service(*store, log);
-    parlonda::HttpServer server;
-    service.install(server);
-
-    int port = options->port;
-    if (port == 0)
-        port = server.bind_to_any_port(options->listen);
-    else if (!server.bind_to_port(options->listen, port))
-        port = -1;
-    if (port < 0) {
-        std::cerr << "parlonda-regnick: cannot listen on " << urlHost(options->listen) << ':'
-                  << options->port << '\n';
-        return 1;
+    HttpEndpoint endpoint;
+    endpoint.address = options->listen;
+    endpoint.port = static_cast<std::uint16_t>(options->port);
+    if (options->tls()) {
+        std::optional<TlsFiles> files =
+            loadTlsFiles(options->tlsCertificate, options->tlsKey, error);
+        if (!files)
+            return refuse(error);
+        endpoint.certificatePem = std::move(files->certificatePem);
+        endpoint.keyPem = std::move(files->keyPem);
     }
-    if (!server.widenBacklog())
-        log.problem("cannot widen the listening queue; bursts of requests may be refused");
+    if (!enoughDescriptors(options->limits.maxConnections, error))
+        return refuse(error);
+
+    int logFd = STDERR_FILENO;
+    if (!options->log.empty() && (logFd = RequestLog::openFile(options->log, error)) < 0)
+        return refuse(error);
+    const std::unique_ptr<int, void (*)(int *)> logCloser(logFd == STDERR_FILENO ? nullptr : &logFd,
+                                                          [](int *fd) { ::close(*fd); });
+    RequestLog log(logFd);
+
+    const std::unique_ptr<AccountStore> store = AccountStore::open(options->db, error);
+    if (!store)
+        return refuse(error);
+
+    HashPool hashing(options->hashWorkers);
+    RateLimiter attempts(options->ratePerMinute, options->rateBurst);
+    RegnickService service(*store, hashing, attempts, log);
+    HttpLimits limits = options->limits;
+    limits.maxBodyBytes = RegnickService::kMaxBodyBytes;
+    HttpDaemon daemon({service.route()}, log);
+    if (!daemon.start(endpoint, limits, error))
+        return refuse("cannot listen on " + urlHost(options->listen) + ':' +
+                      std::to_string(options->port) + ": " + error);
+
     // Scripts and tests wait for exactly this line to learn the port.
-    std::cout << "listening on http://" << urlHost(options->listen) << ':' << port << std::endl;
+    std::cout << "listening on " << (options->tls() ? "https://" : "http://")
+              << urlHost(options->listen) << ':' << daemon.port() << std::endl;
 
-    return parlonda::serveUntilStopSignal(server) ? 0 : 1;
+    const int signal = waitForStopSignal();
+    const auto deadline = std::chrono::steady_clock::now() + kStopBudget;
+    log.problem(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    daemon.stopAccepting();
+    // Sign-ups still waiting for a worker get no answer; those being hashed
+    // finish, and their answers get the rest of the time to go out.
+    if (!hashing.stop(deadline) || !daemon.waitForSuspended(deadline)) {
+        // A sign-up stuck in the database: its transaction either committed
+        // or rolls back when the file is next opened, and its client gets no
+        // answer either way.
+        log.problem("stopping without waiting any longer for sign-ups in progress");
+        std::_Exit(0);
+    }
+    daemon.stop();
+    return 0;
 }

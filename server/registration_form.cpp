@@ -62,6 +62,35 @@ bool hasControlCharacter(const QString &text)
     return false;
 }
 
+NickProblem checkNick(const QString &nick)
+{
+    if (nick.isEmpty())
+        return NickProblem::Empty;
+    if (nick.size() > kMaxNickCharacters)
+        return NickProblem::TooLong;
+    for (QChar c : nick) {
+        // Before the controls: a tab is both, and reads as blank space.
+        if (c.isSpace())
+            return NickProblem::Whitespace;
+        switch (c.category()) {
+        case QChar::Other_Control:
+            return NickProblem::ControlCharacter;
+        // "an\u00ADa" shows as "ana"; unassigned and private code points
+        // show as nothing anyone could tell apart.
+        case QChar::Other_Format:
+        case QChar::Other_NotAssigned:
+        case QChar::Other_PrivateUse:
+        case QChar::Other_Surrogate:
+            return NickProblem::Invisible;
+        default:
+            break;
+        }
+        if (c == u':')
+            return NickProblem::Colon;
+    }
+    return NickProblem::None;
+}
+
 std::string toUtf8(const QString &text)
 {
     return text.toUtf8().toStdString();
@@ -76,6 +105,27 @@ std::string fieldProblem(std::string_view what, std::string_view key)
 }
 
 } // namespace
+
+std::string_view nickProblemName(NickProblem problem)
+{
+    switch (problem) {
+    case NickProblem::None:
+        break;
+    case NickProblem::Empty:
+        return "empty";
+    case NickProblem::TooLong:
+        return "too-long";
+    case NickProblem::Whitespace:
+        return "whitespace";
+    case NickProblem::ControlCharacter:
+        return "control-character";
+    case NickProblem::Invisible:
+        return "invisible-character";
+    case NickProblem::Colon:
+        return "colon";
+    }
+    return "none";
+}
 
 RegistrationForm readRegistrationForm(std::string_view body)
 {
@@ -124,9 +174,11 @@ RegistrationForm readRegistrationForm(std::string_view body)
             break;
         }
     }
-    for (std::size_t i = 0; i < kKeys.size() && form.problem.empty(); ++i) {
+    for (std::size_t i = Names; i < kKeys.size() && form.problem.empty(); ++i) {
         const QString &text = *values[i];
-        if (hasControlCharacter(text))
+        if (text.size() > kMaxFieldCharacters)
+            form.problem = fieldProblem("field over 255 characters", kKeys[i]);
+        else if (hasControlCharacter(text))
             form.problem = fieldProblem("control character in field", kKeys[i]);
         // The client keeps the first six fields in a colon-separated line.
         else if (i < Password && text.contains(u':'))
@@ -134,8 +186,10 @@ RegistrationForm readRegistrationForm(std::string_view body)
         else if (i != Phone && text.isEmpty())
             form.problem = fieldProblem("empty field", kKeys[i]);
     }
+    if (form.problem.empty())
+        form.nickProblem = checkNick(*values[Nick]);
 
-    if (form.problem.empty()) {
+    if (form.problem.empty() && form.nickProblem == NickProblem::None) {
         Registration r;
         r.nick = form.nick;
         r.nickKey = toUtf8(values[Nick]->toCaseFolded());

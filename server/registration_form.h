@@ -22,23 +22,48 @@ struct Registration
     std::string password;
 };
 
-// What reading a form body gave: a registration, or the reason it was
-// refused.
+// The nick rules, applied to the decoded nick. Each refuses a nick that
+// would pass for another one, or that the client cannot keep in its
+// colon-separated profile line. The value names the rule in the log.
+enum class NickProblem {
+    None,
+    Empty,
+    TooLong,          // over kMaxNickCharacters
+    Whitespace,       // any kind: space, no-break space, tab, line separator...
+    ControlCharacter, // C0, DEL, C1
+    Invisible,        // format characters such as the soft hyphen, unassigned code points
+    Colon,
+};
+constexpr int kMaxNickCharacters = 32;
+// Every field but the nick; the password too.
+constexpr int kMaxFieldCharacters = 255;
+
+// A word for the log line: "whitespace", "too-long"...
+std::string_view nickProblemName(NickProblem problem);
+
+// What reading a form body gave: a registration, a nick that the rules
+// refuse, or the reason the form itself was refused.
 struct RegistrationForm
 {
+    // Set only when the form is well formed and the nick follows the rules.
     std::optional<Registration> registration;
     // The nick as sent (UTF-8) whenever it could be decoded, also when the
     // form is refused, so that the request log can name it.
     std::string nick;
-    // Short plain text for the client. It names a field but never quotes a
-    // value, so that no password can end up in an answer or a log.
+    // Short plain text for the client, for a form that is not well formed
+    // (answered 400). It names a field but never quotes a value, so that no
+    // password can end up in an answer or a log.
     std::string problem;
+    // Set for a well-formed form whose nick the rules refuse. The client is
+    // told only "Error", its protocol's one refusal, and asks for another nick.
+    NickProblem nickProblem = NickProblem::None;
 };
 
 // Reads "nick=..&nombres=..&email=..&tel=..&ciudad=..&pais=..&paswd=..".
 // Exactly these seven keys, each once, in any order; unknown keys are refused
 // because they usually mean a client that left a "&" inside a value
-// unencoded, which would silently cut that value short.
+// unencoded, which would silently cut that value short. The form's own
+// problems come first; the nick rules apply only to a well-formed form.
 RegistrationForm readRegistrationForm(std::string_view body);
 
 // True for "application/x-www-form-urlencoded", in any letter case and with

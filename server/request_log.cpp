@@ -2,14 +2,18 @@
 
 #include <QDateTime>
 #include <QString>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace parlonda {
 namespace {
 
 // Paths can be up to 8 KiB long; a log line need not.
 constexpr std::size_t kMaxWordBytes = 200;
-constexpr qsizetype kMaxQuotedCharacters = 80;
+constexpr qsizetype kMaxProblemCharacters = 500;
 
 std::string utcNow()
 {
@@ -21,6 +25,27 @@ void appendHex(std::string &out, char prefix, unsigned value, int digits)
     char text[8];
     std::snprintf(text, sizeof text, "%c%0*X", prefix, digits, value);
     out += text;
+}
+
+// What a reader sees as the character itself. A space other than " " would
+// read as one, a format character as nothing at all.
+bool showsAsItself(char32_t u)
+{
+    if (u == U' ')
+        return true;
+    if (QChar::isSpace(u) || !QChar::isPrint(u))
+        return false;
+    switch (QChar::category(u)) {
+    case QChar::Other_Format:
+    case QChar::Other_NotAssigned:
+    case QChar::Other_PrivateUse:
+    case QChar::Other_Surrogate:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+        return false;
+    default:
+        return true;
+    }
 }
 
 } // namespace
@@ -42,32 +67,46 @@ std::string logWord(std::string_view bytes)
     return word;
 }
 
-std::string logQuoted(std::string_view utf8)
+std::string logQuoted(std::string_view utf8, qsizetype maxCharacters)
 {
-    const QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+    // Invalid UTF-8 becomes U+FFFD, which shows as itself.
+    const QList<uint> text =
+        QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())).toUcs4();
     QString quoted = QStringLiteral("\"");
-    for (qsizetype i = 0; i < text.size() && i < kMaxQuotedCharacters; ++i) {
-        const QChar c = text.at(i);
-        const char16_t u = c.unicode();
-        if (u == u'"' || u == u'\\') {
+    for (qsizetype i = 0; i < text.size() && i < maxCharacters; ++i) {
+        const auto u = static_cast<char32_t>(text.at(i));
+        if (u == U'"' || u == U'\\') {
             quoted += u'\\';
-            quoted += c;
-        } else if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) {
+            quoted += QChar(u);
+        } else if (u < 0x80 && !showsAsItself(u)) {
             quoted += QStringLiteral("\\x%1").arg(static_cast<uint>(u), 2, 16, QChar(u'0'));
+        } else if (!showsAsItself(u)) {
+            quoted += QStringLiteral("\\u") +
+                      QString::number(static_cast<uint>(u), 16).toUpper().rightJustified(4, u'0');
         } else {
-            quoted += c;
+            quoted += QString::fromUcs4(&u, 1);
         }
     }
-    if (text.size() > kMaxQuotedCharacters)
+    if (text.size() > maxCharacters)
         quoted += QStringLiteral("...");
     quoted += u'"';
     return quoted.toUtf8().toStdString();
 }
 
-void RequestLog::request(std::string_view method, std::string_view path, std::string_view nick,
-                         std::string_view outcome, int status)
+int RequestLog::openFile(const std::string &path, std::string &error)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        error = "cannot open the log " + path + ": " + std::strerror(errno);
+    return fd;
+}
+
+void RequestLog::request(std::string_view client, std::string_view method, std::string_view path,
+                         std::string_view nick, std::string_view outcome, int status)
 {
     std::string line = utcNow();
+    line += ' ';
+    line += logWord(client);
     line += ' ';
     line += logWord(method);
     line += ' ';
@@ -77,20 +116,30 @@ void RequestLog::request(std::string_view method, std::string_view path, std::st
     line += ' ';
     line += outcome;
     line += ' ';
-    line += std::to_string(status);
-    writeLine(line);
+    line += status > 0 ? std::to_string(status) : std::string("-");
+    writeLine(std::move(line));
 }
 
 void RequestLog::problem(std::string_view text)
 {
-    writeLine(utcNow() + " error: " + std::string(text));
+    const std::string quoted = logQuoted(text, kMaxProblemCharacters);
+    // Without the quotes: the operator reads a sentence, not a value.
+    writeLine(utcNow() + " error: " + quoted.substr(1, quoted.size() - 2));
 }
 
-void RequestLog::writeLine(const std::string &line)
+void RequestLog::writeLine(std::string line)
 {
+    line += '\n';
     const std::lock_guard lock(m_mutex);
-    m_out << line << '\n';
-    m_out.flush();
+    std::size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t n = ::write(m_fd, line.data() + written, line.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // a full disk must not stop the service
+        written += static_cast<std::size_t>(n);
+    }
 }
 
 } // namespace parlonda

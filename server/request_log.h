@@ -1,31 +1,41 @@
 #pragma once
 
+#include <QtGlobal>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <string_view>
 
 namespace parlonda {
 
-// One line per request, safe from the server's worker threads:
-//   2024-05-01T12:00:00.123Z POST /cgi-bin/regnick.pl "ana" registered 200
-// The nick is quoted, "-" when the request had none. Whatever the client
-// sent is escaped, so that no one can forge a line or move the terminal.
+// One line per request, safe from any thread:
+//   2024-05-01T12:00:00.123Z 127.0.0.1 POST /cgi-bin/regnick.pl "ana" registered 200
+// The nick is quoted, "-" when the request had none; the status is "-" when
+// the connection was closed without an answer. Whatever the client sent is
+// escaped, so that no one can forge a line, move the terminal or pass one
+// nick off as another ("an\u00ADa" for "ana").
 class RequestLog
 {
 public:
-    explicit RequestLog(std::ostream &out) : m_out(out) {}
+    // Writes to `fd`, which must stay open while the log is used. Each line
+    // goes out in one write(), so lines from several threads never mix.
+    explicit RequestLog(int fd) : m_fd(fd) {}
 
-    void request(std::string_view method, std::string_view path, std::string_view nick,
-                 std::string_view outcome, int status);
+    // Opens `path` for appending, creating it readable by its owner only
+    // (the log names people's nicks and addresses). -1 with a reason in
+    // `error` when that fails.
+    static int openFile(const std::string &path, std::string &error);
 
-    // A line for the operator about something that went wrong inside.
+    void request(std::string_view client, std::string_view method, std::string_view path,
+                 std::string_view nick, std::string_view outcome, int status);
+
+    // A line for the operator about something that went wrong inside. The
+    // text is escaped like a nick: it may quote what a client sent.
     void problem(std::string_view text);
 
 private:
-    void writeLine(const std::string &line);
+    void writeLine(std::string line);
 
-    std::ostream &m_out;
+    int m_fd;
     std::mutex m_mutex;
 };
 
@@ -33,8 +43,10 @@ private:
 // beyond ASCII as "%XX".
 std::string logWord(std::string_view bytes);
 
-// UTF-8 text in double quotes; controls (C0, DEL, C1), '"' and '\' escaped,
-// cut after 80 characters.
-std::string logQuoted(std::string_view utf8);
+// UTF-8 text in double quotes, cut after `maxCharacters` characters. '"' and '\' are
+// escaped, and so is every character that does not show as itself: controls
+// as \x0a, the others, among them every space but " " and every invisible
+// format character, as \u00a0.
+std::string logQuoted(std::string_view utf8, qsizetype maxCharacters = 80);
 
 } // namespace parlonda

@@ -15,7 +15,10 @@ constexpr QByteArrayView kReadyPrefix = "listening on ";
 
 } // namespace
 
-RegnickProcess::RegnickProcess(QString dbPath) : m_dbPath(std::move(dbPath)) {}
+RegnickProcess::RegnickProcess(QString dbPath, QStringList arguments)
+    : m_dbPath(std::move(dbPath)), m_arguments(std::move(arguments))
+{
+}
 
 RegnickProcess::~RegnickProcess()
 {
@@ -36,9 +39,11 @@ bool RegnickProcess::start()
         return false;
     m_baseUrl.clear();
     m_process.setProgram(program());
-    m_process.setArguments(
-        {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"), m_dbPath});
-    m_process.setStandardErrorFile(logPath(), QIODevice::Append);
+    m_process.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                       QStringLiteral("--db"), m_dbPath, QStringLiteral("--log"),
+                                       logPath()} +
+                           m_arguments);
+    m_process.setStandardErrorFile(m_dbPath + QStringLiteral(".stderr"), QIODevice::Append);
     // A test that crashes must not leave its service running.
     m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process.start();
@@ -71,6 +76,11 @@ bool RegnickProcess::stop(int signal)
         return false;
     }
     return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+quint16 RegnickProcess::port() const
+{
+    return static_cast<quint16>(m_baseUrl.mid(m_baseUrl.lastIndexOf(u':') + 1).toUInt());
 }
 
 QByteArray RegnickProcess::log() const

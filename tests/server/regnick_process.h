@@ -3,18 +3,20 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <csignal>
 
 namespace parlonda::test {
 
 // The built parlonda-regnick service as a child process, on 127.0.0.1 and a
-// free port, with its own database. Its standard error (the request log)
-// goes to a file beside the database, appended across restarts, so that a
-// long run can never block on a full pipe.
+// free port, with its own database. Its request log goes to a file beside
+// the database (--log), appended across restarts, and so does its standard
+// error, to another, so that a long run can never block on a full pipe.
 class RegnickProcess
 {
 public:
-    explicit RegnickProcess(QString dbPath);
+    // `arguments` go after --port, --db and --log: limits, TLS files...
+    explicit RegnickProcess(QString dbPath, QStringList arguments = {});
     ~RegnickProcess();
     RegnickProcess(const RegnickProcess &) = delete;
     RegnickProcess &operator=(const RegnickProcess &) = delete;
@@ -26,7 +28,7 @@ public:
     // when it fails to start or to say so within a few seconds.
     bool start();
 
-    // "http://127.0.0.1:PORT" once started.
+    // "http://127.0.0.1:PORT" (https with TLS) once started.
     QString baseUrl() const { return m_baseUrl; }
 
     // Sends `signal` (SIGTERM unless told) and waits for the end; true when
@@ -35,12 +37,15 @@ public:
 
     qint64 processId() const { return m_process.processId(); }
 
-    // Everything the service has written to standard error so far.
+    // Every line of the request log so far.
     QString logPath() const { return m_dbPath + QStringLiteral(".log"); }
     QByteArray log() const;
+    // The port part of baseUrl().
+    quint16 port() const;
 
 private:
     QString m_dbPath;
+    QStringList m_arguments;
     QString m_baseUrl;
     QProcess m_process;
 };

@@ -1,9 +1,13 @@
 // The registration service as the client meets it: the real process, over
 // HTTP on 127.0.0.1.
+#include "tests/server/raw_connection.h"
 #include "tests/server/regnick_process.h"
+#include "tests/support/test_certificates.h"
 
 #include <QByteArrayList>
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -19,6 +23,9 @@
 #include <utility>
 #include <vector>
 
+using parlonda::test::httpHeader;
+using parlonda::test::httpStatus;
+using parlonda::test::RawConnection;
 using parlonda::test::RegnickProcess;
 
 namespace {
@@ -99,7 +106,7 @@ QByteArray formWithout(const QByteArray &nick, const QByteArray &key)
     return join(fields);
 }
 
-// A valid form of exactly `size` bytes, padded in the names.
+// A form of exactly `size` bytes, padded in the names.
 QByteArray formOfSize(const QByteArray &nick, qsizetype size)
 {
     const qsizetype bare = formWith(nick, "nombres", "").size();
@@ -110,6 +117,18 @@ QByteArray lastLine(const QByteArray &text)
 {
     return text.trimmed().split('\n').last();
 }
+
+// The ending of the last log line: "<outcome> <status>".
+QByteArray lastOutcome(const QByteArray &log)
+{
+    const QList<QByteArray> words = lastLine(log).split(' ');
+    return words.size() >= 2 ? words[words.size() - 2] + ' ' + words.last() : QByteArray();
+}
+
+// The shared service: no sign-up limit, and room for the concurrent clients.
+const QStringList kRelaxed = {QStringLiteral("--rate"), QStringLiteral("0"),
+                              QStringLiteral("--max-connections-per-address"),
+                              QStringLiteral("64")};
 
 using Database = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
 
@@ -140,11 +159,16 @@ private slots:
     void restart_keepsAccounts();
     void stopSignal_exitsWithStatusZero_data();
     void stopSignal_exitsWithStatusZero();
+    void stopDuringSignUps_keepsEveryAcknowledgedAccount();
+    void signUpsFromOneAddress_overTheRate_get429();
+    void hostileConnections_neitherStarveSignUpsNorOutliveTheirLimits();
     void help_mentionsEveryOption();
     void badCommandLine_exitsWithError_data();
     void badCommandLine_exitsWithError();
 
 private:
+    QString readOnlyDatabase();
+
     QTemporaryDir m_dir;
     std::unique_ptr<RegnickProcess> m_service;
 };
@@ -153,7 +177,8 @@ void TestRegnickService::initTestCase()
 {
     QVERIFY(sodium_init() >= 0);
     QVERIFY(m_dir.isValid());
-    m_service = std::make_unique<RegnickProcess>(m_dir.filePath(QStringLiteral("accounts.db")));
+    m_service =
+        std::make_unique<RegnickProcess>(m_dir.filePath(QStringLiteral("accounts.db")), kRelaxed);
     QVERIFY(m_service->start());
     QVERIFY2(m_service->baseUrl().startsWith(QStringLiteral("http://127.0.0.1:")),
              qPrintable(m_service->baseUrl()));
@@ -190,8 +215,11 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
         << post << kPath << type
         << QByteArray("paswd=x&pais=Chile&ciudad=Arica&tel=&email=e%40x&nombres=Eva&nick=eva")
         << 200 << QByteArray("OK") << QByteArray("registered");
-    QTest::newRow("bodyOf16KiB") << post << kPath << type << formOfSize("fede", kMaxBody) << 200
+    QTest::newRow("fieldsOf255") << post << kPath << type
+                                 << formWith("fede", "email", QByteArray(253, 'e') + "%40x") << 200
                                  << QByteArray("OK") << QByteArray("registered");
+    QTest::newRow("nickOf32") << post << kPath << type << form(QByteArray(32, 'n')) << 200
+                              << QByteArray("OK") << QByteArray("registered");
 
     QTest::newRow("otherScript") << post << QByteArray("/cgi-bin/otro.pl") << type << form("gus")
                                  << 404 << QByteArray() << QByteArray("not-found");
@@ -216,6 +244,12 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
         QTest::newRow(tag) << post << kPath << type << body << 400 << QByteArray(reason)
                            << QByteArray("rejected");
     };
+    // A body of 16 KiB is read whole, though no field may be that long.
+    rejected("bodyOf16KiB", formOfSize("fede", kMaxBody), "over 255 characters: nombres");
+    rejected("emailOf256", formWith("juli", "email", QByteArray(254, 'e') + "%40x"),
+             "over 255 characters: email");
+    rejected("passwordOf256", formWith("juli", "paswd", QByteArray(256, 'p')),
+             "over 255 characters: paswd");
     rejected("emptyBody", QByteArray(), "missing field: nick");
     rejected("missingPhone", formWithout("juli", "tel"), "missing field: tel");
     rejected("missingPassword", formWithout("juli", "paswd"), "missing field: paswd");
@@ -224,8 +258,6 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
     rejected("pairWithoutEquals", formWith("juli", "nombres", "Juan") + "&Ana", "malformed");
     rejected("brokenEscape", formWith("juli", "ciudad", "%G1"), "escape in field: ciudad");
     rejected("cutEscape", formWith("juli", "paswd", "abc%4"), "escape in field: paswd");
-    rejected("lineFeedInNick", formWith("ju%0Ali", "nick", "ju%0Ali"),
-             "control character in field: nick");
     rejected("nulInNames", formWith("juli", "nombres", "a%00b"),
              "control character in field: nombres");
     rejected("delInEmail", formWith("juli", "email", "a%7F%40b"),
@@ -234,15 +266,32 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
              "control character in field: ciudad");
     rejected("tabInPassword", formWith("juli", "paswd", "a%09b"),
              "control character in field: paswd");
-    rejected("colonInNick", formWith("ju:li", "nick", "ju:li"), "\":\" in field: nick");
     rejected("colonInPhone", formWith("juli", "tel", "555%3A1"), "\":\" in field: tel");
     rejected("colonInCountry", formWith("juli", "pais", "Per%FA%3A"), "\":\" in field: pais");
-    rejected("emptyNick", formWith("", "nick", ""), "empty field: nick");
     rejected("emptyNames", formWith("juli", "nombres", ""), "empty field: nombres");
     rejected("emptyEmail", formWith("juli", "email", ""), "empty field: email");
     rejected("emptyCity", formWith("juli", "ciudad", ""), "empty field: ciudad");
     rejected("emptyCountry", formWith("juli", "pais", ""), "empty field: pais");
     rejected("emptyPassword", formWith("juli", "paswd", ""), "empty field: paswd");
+
+    // The nick rules: answered "Error", like a taken nick, so that the
+    // dialog asks for another one; the log says which rule.
+    const auto refused = [&](const char *tag, const QByteArray &nick, const char *rule) {
+        QTest::newRow(tag) << post << kPath << type << form(nick) << 200 << QByteArray("Error")
+                           << QByteArray("refused:") + rule;
+    };
+    refused("softHyphen", "an%ADa", "invisible-character");
+    refused("noBreakSpace", "ana%A0", "whitespace");
+    refused("trailingSpace", "Ana+", "whitespace");
+    refused("onlySpaces", "+++", "whitespace");
+    refused("tab", "a%09na", "whitespace");
+    refused("lineFeed", "ju%0Ali", "whitespace");
+    refused("delete", "ju%7Fli", "control-character");
+    refused("undefinedByte", "ju%81li", "control-character");
+    refused("colon", "ju:li", "colon");
+    refused("empty", "", "empty");
+    refused("nickOf33", QByteArray(33, 'n'), "too-long");
+    refused("nickOf15000", QByteArray(15000, 'n'), "too-long");
 }
 
 void TestRegnickService::request_answersAndLogsOneLine()
@@ -270,6 +319,11 @@ void TestRegnickService::request_answersAndLogsOneLine()
     QTRY_COMPARE(m_service->log().count('\n'), linesBefore + 1);
     const QByteArray line = lastLine(m_service->log());
     QVERIFY2(line.endsWith(' ' + outcome + ' ' + QByteArray::number(status)), line.constData());
+    // Every nick reads as what was sent: "an\u00ADa", never "ana".
+    if (QByteArray(QTest::currentDataTag()) == "softHyphen")
+        QVERIFY2(line.contains(R"("an\u00ADa")"), line.constData());
+    if (QByteArray(QTest::currentDataTag()) == "noBreakSpace")
+        QVERIFY2(line.contains(R"("ana\u00A0")"), line.constData());
 }
 
 void TestRegnickService::chunkedBodyOver16KiB_isTooLarge()
@@ -322,6 +376,9 @@ void TestRegnickService::secondSignUp_sameNickInAnyCase_isError()
     const Answer again = post(m_service->baseUrl(), form(second));
     QCOMPARE(again.status, 200);
     QCOMPARE(again.body, secondReply);
+    // Found by the look-up before any hashing, not by the insert after it.
+    if (secondReply == "Error")
+        QTRY_COMPARE(lastOutcome(m_service->log()), QByteArray("taken 200"));
 }
 
 void TestRegnickService::concurrentSignUpsOfOneNick_exactlyOneRegistered()
@@ -402,8 +459,9 @@ void TestRegnickService::signUp_storesDecodedTextsAndOnlyAHash()
     QTRY_VERIFY(m_service->log().contains("\"José\" registered 200"));
     const QString log = QString::fromUtf8(m_service->log());
     static const QRegularExpression line(
-        QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z POST /cgi-bin/regnick\.pl )"
-                       R"("José" registered 200$)"),
+        QStringLiteral(
+            R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 POST /cgi-bin/regnick\.pl )"
+            R"("José" registered 200$)"),
         QRegularExpression::MultilineOption);
     QVERIFY2(line.match(log).hasMatch(), qPrintable(log.right(500)));
     QVERIFY(!log.contains(QStringLiteral("Secreta-42")));
@@ -412,10 +470,15 @@ void TestRegnickService::signUp_storesDecodedTextsAndOnlyAHash()
 
 void TestRegnickService::restart_keepsAccounts()
 {
-    RegnickProcess service(m_dir.filePath(QStringLiteral("restart.db")));
+    const QString dbPath = m_dir.filePath(QStringLiteral("restart.db"));
+    RegnickProcess service(dbPath);
     QVERIFY(service.start());
     QCOMPARE(post(service.baseUrl(), form("rosa")).body, QByteArray("OK"));
     QVERIFY(service.stop());
+    // E-mail addresses, hashes and the log's nicks are for the owner only.
+    for (const QString &path : {dbPath, service.logPath()})
+        QCOMPARE(QFileInfo(path).permissions(),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 
     QVERIFY(service.start());
     const Answer again = post(service.baseUrl(), form("Rosa"));
@@ -445,6 +508,131 @@ void TestRegnickService::stopSignal_exitsWithStatusZero()
     QVERIFY(served.stop(signal));
 }
 
+void TestRegnickService::stopDuringSignUps_keepsEveryAcknowledgedAccount()
+{
+    // One worker, so that most sign-ups are still waiting when the signal
+    // comes; an idle and a trickling client must not hold the stop up.
+    const QString dbPath = m_dir.filePath(QStringLiteral("stopping.db"));
+    RegnickProcess service(
+        dbPath, kRelaxed + QStringList{QStringLiteral("--hash-workers"), QStringLiteral("1")});
+    QVERIFY(service.start());
+    RawConnection idle("127.0.0.2", service.port());
+    RawConnection trickling("127.0.0.3", service.port());
+    QVERIFY(idle.connected() && trickling.connected());
+    QVERIFY(trickling.send("POST /cgi-bin/regnick.pl HTTP/1.1\r\nHost: x\r\n"));
+
+    constexpr int kClients = 8;
+    const std::string url = service.baseUrl().toStdString();
+    std::vector<int> acknowledged(kClients, 0);
+    std::atomic<int> started = 0;
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.emplace_back([&, i] {
+            httplib::Client client(url);
+            ++started;
+            const httplib::Result result = client.Post(
+                kPath.toStdString(), form("parada" + QByteArray::number(i)).toStdString(),
+                kFormType.toStdString());
+            acknowledged[i] = result && result->status == 200 && result->body == "OK";
+        });
+    }
+    // Stopped once the first sign-up is through: the others are being
+    // hashed or waiting for the worker.
+    QTRY_VERIFY(service.log().contains(" registered 200"));
+    QVERIFY(service.stop(SIGTERM));
+    for (std::thread &client : clients)
+        client.join();
+    QVERIFY(idle.closedWithin(1000) && trickling.closedWithin(1000));
+
+    const Database db = openReadOnly(dbPath);
+    for (int i = 0; i < kClients; ++i) {
+        if (!acknowledged[i])
+            continue;
+        const QByteArray sql =
+            "SELECT 1 FROM accounts WHERE nick_key = 'parada" + QByteArray::number(i) + "'";
+        sqlite3_stmt *raw = nullptr;
+        QCOMPARE(sqlite3_prepare_v2(db.get(), sql.constData(), -1, &raw, nullptr), SQLITE_OK);
+        const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> row(raw,
+                                                                             &sqlite3_finalize);
+        QVERIFY2(sqlite3_step(row.get()) == SQLITE_ROW, sql.constData());
+    }
+    QVERIFY(std::count(acknowledged.begin(), acknowledged.end(), 1) < kClients);
+}
+
+void TestRegnickService::signUpsFromOneAddress_overTheRate_get429()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("rate.db")),
+                           {QStringLiteral("--rate"), QStringLiteral("10")});
+    QVERIFY(service.start());
+    // Cheap attempts (an empty form) count like any other.
+    const auto attempt = [&](const char *source) {
+        RawConnection client(source, service.port());
+        client.send("POST /cgi-bin/regnick.pl HTTP/1.1\r\nHost: x\r\nContent-Type: " + kFormType +
+                    "\r\nContent-Length: 0\r\n\r\n");
+        return client.readAll(5000);
+    };
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(httpStatus(attempt("127.0.0.2")), 400);
+    const QByteArray refused = attempt("127.0.0.2");
+    QCOMPARE(httpStatus(refused), 429);
+    // 10 a minute: the next attempt is 6 s away at most.
+    const int retryAfter = httpHeader(refused, "Retry-After").toInt();
+    QVERIFY2(retryAfter >= 1 && retryAfter <= 6, refused.constData());
+    QCOMPARE(lastOutcome(service.log()), QByteArray("rate-limited 429"));
+    // Another address has its own bucket.
+    QCOMPARE(httpStatus(attempt("127.0.0.3")), 400);
+    QVERIFY(service.stop());
+}
+
+void TestRegnickService::hostileConnections_neitherStarveSignUpsNorOutliveTheirLimits()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("hostile.db")),
+                           {QStringLiteral("--max-connections-per-address"), QStringLiteral("4"),
+                            QStringLiteral("--idle-timeout"), QStringLiteral("2"),
+                            QStringLiteral("--request-timeout"), QStringLiteral("3"),
+                            QStringLiteral("--connection-memory"), QStringLiteral("8192")});
+    QVERIFY(service.start());
+    const quint16 port = service.port();
+
+    // Four idle connections from one address fill its share; a fifth is
+    // closed unanswered, whatever it asks.
+    std::vector<std::unique_ptr<RawConnection>> idle;
+    for (int i = 0; i < 4; ++i)
+        idle.push_back(std::make_unique<RawConnection>("127.0.0.2", port));
+    // A trickler: part of a request line, and then nothing.
+    idle.push_back(std::make_unique<RawConnection>("127.0.0.3", port));
+    QVERIFY(idle.back()->send("POST /cgi-bin/reg"));
+    RawConnection fifth("127.0.0.2", port);
+    fifth.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    QCOMPARE(httpStatus(fifth.readAll(5000)), -1);
+
+    // Headers that do not fit the connection's memory get an error answer
+    // from the HTTP library; no handler, no log line.
+    RawConnection flood("127.0.0.4", port);
+    QByteArray headers = "POST /cgi-bin/regnick.pl HTTP/1.1\r\nHost: x\r\n";
+    for (int i = 0; i < 2000; ++i)
+        headers += "X-" + QByteArray::number(i) + ": y\r\n";
+    flood.send(headers + "\r\n");
+    const int floodStatus = httpStatus(flood.readAll(5000));
+    QVERIFY2(floodStatus == 413 || floodStatus == 431, QByteArray::number(floodStatus).constData());
+
+    // Meanwhile a sign-up goes through as usual.
+    QCOMPARE(post(service.baseUrl(), form("tranquila")).body, QByteArray("OK"));
+
+    // A client that is never idle, but never done either, goes after the
+    // request time-out.
+    RawConnection busy("127.0.0.5", port);
+    bool busyClosed = false;
+    for (const QDeadlineTimer deadline(15000); !busyClosed && !deadline.hasExpired();)
+        busyClosed = !busy.send("a") || busy.closedWithin(300);
+    QVERIFY(busyClosed);
+
+    // Idle connections go after the idle time-out, the trickler among them.
+    for (const auto &connection : idle)
+        QVERIFY(connection->closedWithin(10000));
+    QVERIFY(service.stop());
+}
+
 void TestRegnickService::help_mentionsEveryOption()
 {
     QProcess help;
@@ -453,8 +641,29 @@ void TestRegnickService::help_mentionsEveryOption()
     QCOMPARE(help.exitStatus(), QProcess::NormalExit);
     QCOMPARE(help.exitCode(), 0);
     const QByteArray text = help.readAllStandardOutput();
-    for (const char *word : {"--listen", "--port", "--db", "--help", "127.0.0.1", "8080",
-                             "listening on http://", "SIGINT", "SIGTERM"}) {
+    for (const char *word : {"--listen",
+                             "--port",
+                             "--db",
+                             "--log",
+                             "--tls-cert",
+                             "--tls-key",
+                             "--allow-plain-http",
+                             "--hash-workers",
+                             "--rate ",
+                             "--rate-burst",
+                             "--max-connections ",
+                             "--max-connections-per-address",
+                             "--idle-timeout",
+                             "--request-timeout",
+                             "--connection-memory",
+                             "--help",
+                             "127.0.0.1",
+                             "8080",
+                             "1000",
+                             "32768",
+                             "listening on http://",
+                             "SIGINT",
+                             "SIGTERM"}) {
         QVERIFY2(text.contains(word), word);
     }
 }
@@ -463,31 +672,94 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("reason");
+    const auto row = [](const char *tag, const QStringList &arguments, int exitCode,
+                        const char *reason) {
+        QTest::newRow(tag) << arguments << exitCode << QByteArray(reason);
+    };
+    const QString port0 = QStringLiteral("--port=0");
+    const QString freshDb = QStringLiteral("--db=") + m_dir.filePath(QStringLiteral("fresh.db"));
 
-    QTest::newRow("portTooHigh") << QStringList{QStringLiteral("--port"), QStringLiteral("65536")}
-                                 << 2;
-    QTest::newRow("portNotNumber") << QStringList{QStringLiteral("--port=80a")} << 2;
-    QTest::newRow("portMissing") << QStringList{QStringLiteral("--port")} << 2;
-    QTest::newRow("emptyDb") << QStringList{QStringLiteral("--db=")} << 2;
-    QTest::newRow("unknownOption") << QStringList{QStringLiteral("--verbose")} << 2;
-    QTest::newRow("dbInMissingFolder")
-        << QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
-                       m_dir.filePath(QStringLiteral("no/such/folder/accounts.db"))}
-        << 1;
+    row("anyAddressWithoutTls", {port0, freshDb, QStringLiteral("--listen=0.0.0.0")}, 2,
+        "in the clear");
+    row("ipv6AnyWithoutTls", {port0, freshDb, QStringLiteral("--listen=::")}, 2, "in the clear");
+    row("hostName", {port0, freshDb, QStringLiteral("--listen=localhost")}, 2, "numeric");
+    row("certificateWithoutKey", {port0, freshDb, QStringLiteral("--tls-cert=c.pem")}, 2,
+        "go together");
+    row("unreadableCertificate",
+        {port0, freshDb, QStringLiteral("--tls-cert=/no/such/c.pem"),
+         QStringLiteral("--tls-key=/no/such/k.pem")},
+        1, "cannot read the TLS certificate /no/such/c.pem: No such file");
+    // Two certificates of one CA: each key belongs to the other one.
+    const parlonda::test::TestCa ca;
+    const parlonda::test::Pem first = ca.issue({"127.0.0.1"});
+    const parlonda::test::Pem second = ca.issue({"127.0.0.1"});
+    const QString certificate = m_dir.filePath(QStringLiteral("first-cert.pem"));
+    const QString otherKey = m_dir.filePath(QStringLiteral("second-key.pem"));
+    const QString notPem = m_dir.filePath(QStringLiteral("not.pem"));
+    QVERIFY(parlonda::test::writeFile(certificate, first.certificate));
+    QVERIFY(parlonda::test::writeFile(otherKey, second.privateKey));
+    QVERIFY(parlonda::test::writeFile(notPem, "not a certificate\n"));
+    row("keyOfAnotherCertificate",
+        {port0, freshDb, QStringLiteral("--tls-cert=") + certificate,
+         QStringLiteral("--tls-key=") + otherKey},
+        1, "do not match");
+    row("certificateNotPem",
+        {port0, freshDb, QStringLiteral("--tls-cert=") + notPem,
+         QStringLiteral("--tls-key=") + otherKey},
+        1, "cannot use the TLS certificate");
+    row("workersZero", {QStringLiteral("--hash-workers=0")}, 2, "--hash-workers takes a number");
+    row("tinyConnectionMemory", {QStringLiteral("--connection-memory=100")}, 2,
+        "--connection-memory takes a number");
+    // A second copy on a port in use must not start and share the clients.
+    row("portInUse", {QStringLiteral("--port=%1").arg(m_service->port()), freshDb}, 1,
+        "Address already in use");
+    row("readOnlyDatabase", {port0, QStringLiteral("--db=") + readOnlyDatabase()}, 1,
+        "cannot write to");
+
+    row("portTooHigh", {QStringLiteral("--port"), QStringLiteral("65536")}, 2, "from 0 to 65535");
+    row("portNotNumber", {QStringLiteral("--port=80a")}, 2, "from 0 to 65535");
+    row("portMissing", {QStringLiteral("--port")}, 2, "needs a value");
+    row("emptyDb", {QStringLiteral("--db=")}, 2, "needs a value");
+    row("unknownOption", {QStringLiteral("--verbose")}, 2, "unknown option");
+    row("dbInMissingFolder",
+        {port0, QStringLiteral("--db"),
+         m_dir.filePath(QStringLiteral("no/such/folder/accounts.db"))},
+        1, "No such file or directory");
 }
 
 void TestRegnickService::badCommandLine_exitsWithError()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
+    QFETCH(QByteArray, reason);
 
     QProcess service;
     service.start(RegnickProcess::program(), arguments);
     QVERIFY(service.waitForFinished());
     QCOMPARE(service.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(service.exitCode(), exitCode);
-    QVERIFY(service.readAllStandardError().startsWith("parlonda-regnick: "));
+    const QByteArray errors = service.readAllStandardError();
+    QVERIFY2(service.exitCode() == exitCode, errors.constData());
+    QVERIFY2(errors.startsWith("parlonda-regnick: ") && errors.contains(reason),
+             errors.constData());
     QVERIFY(service.readAllStandardOutput().isEmpty());
+}
+
+// A database that SQLite itself will only read, whoever runs the test (file
+// modes do not stop root): a write format version above 2 in its header.
+QString TestRegnickService::readOnlyDatabase()
+{
+    const QString path = m_dir.filePath(QStringLiteral("read-only.db"));
+    if (QFile::exists(path))
+        return path;
+    sqlite3 *db = nullptr;
+    sqlite3_open(QFile::encodeName(path).constData(), &db);
+    sqlite3_exec(db, "CREATE TABLE t (x)", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    QFile file(path);
+    if (file.open(QIODevice::ReadWrite) && file.seek(18))
+        file.write("\x03", 1); // byte 18: the file format write version
+    return path;
 }
 
 QTEST_GUILESS_MAIN(TestRegnickService)

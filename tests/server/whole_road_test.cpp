@@ -2,9 +2,11 @@
 
 #include "regnick_process.h"
 #include "tests/form/form_driver.h"
+#include "tests/support/test_certificates.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QSslCertificate>
 #include <QTest>
 
 using namespace parlonda;
@@ -15,14 +17,36 @@ class WholeRoadTest : public QObject
     Q_OBJECT
 
 private slots:
+    void newNick_registers_thenTheSameNickIsTaken_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("http") << false;
+        // The way it runs beyond this machine: https, with a certificate
+        // the dialog is told to trust.
+        QTest::newRow("https") << true;
+    }
+
     void newNick_registers_thenTheSameNickIsTaken()
     {
+        QFETCH(bool, tls);
         QTemporaryDir data;
-        RegnickProcess service(data.filePath(u"cuentas.db"_qs));
+        QStringList arguments;
+        QList<QSslCertificate> trusted;
+        if (tls) {
+            const TestCa ca;
+            const Pem server = ca.issue({"127.0.0.1"});
+            QVERIFY(writeFile(data.filePath(u"cert.pem"_qs), server.certificate));
+            QVERIFY(writeFile(data.filePath(u"key.pem"_qs), server.privateKey));
+            arguments = QStringList{u"--tls-cert"_qs, data.filePath(u"cert.pem"_qs),
+                                    u"--tls-key"_qs, data.filePath(u"key.pem"_qs)};
+            trusted = QSslCertificate::fromData(QByteArray::fromStdString(ca.certificatePem()));
+        }
+        RegnickProcess service(data.filePath(u"cuentas.db"_qs), arguments);
         QVERIFY(service.start());
+        QVERIFY(service.baseUrl().startsWith(tls ? u"https://"_qs : u"http://"_qs));
 
         {
-            FormUnderTest f(service.baseUrl());
+            FormUnderTest f(service.baseUrl(), HttpTransfer::kDefaultTimeout, trusted);
             QVERIFY(f.shownAndActive());
             f.fillValid(u"ñandú");
             MessageReader reader;
@@ -37,7 +61,7 @@ private slots:
         }
         {
             // Typed in capitals this time: the nick box lower-cases it.
-            FormUnderTest f(service.baseUrl());
+            FormUnderTest f(service.baseUrl(), HttpTransfer::kDefaultTimeout, trusted);
             QVERIFY(f.shownAndActive());
             f.fillValid(u"ÑANDÚ");
             MessageReader reader;

@@ -1,0 +1,66 @@
+#include "server/hash_pool.h"
+
+namespace parlonda {
+
+HashPool::HashPool(unsigned workers)
+{
+    for (unsigned i = 0; i < workers; ++i)
+        m_threads.emplace_back([this] { work(); });
+}
+
+HashPool::~HashPool()
+{
+    stop(std::chrono::steady_clock::time_point::max());
+    for (std::thread &thread : m_threads)
+        thread.join();
+}
+
+bool HashPool::submit(Job job)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_stopping)
+            return false;
+        m_queue.push_back(std::move(job));
+    }
+    m_wake.notify_one();
+    return true;
+}
+
+bool HashPool::stop(std::chrono::steady_clock::time_point deadline)
+{
+    std::deque<Job> cancelled;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+        cancelled.swap(m_queue);
+    }
+    m_wake.notify_all();
+    for (Job &job : cancelled)
+        job(false);
+
+    std::unique_lock lock(m_mutex);
+    return m_idle.wait_until(lock, deadline, [this] { return m_running == 0; });
+}
+
+void HashPool::work()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        if (m_queue.empty())
+            return;
+        Job job = std::move(m_queue.front());
+        m_queue.pop_front();
+        ++m_running;
+        lock.unlock();
+        job(true);
+        job = nullptr; // the password it holds goes now, not at the next job
+        lock.lock();
+        --m_running;
+        if (m_running == 0)
+            m_idle.notify_all();
+    }
+}
+
+} // namespace parlonda

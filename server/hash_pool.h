@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace parlonda {
+
+// A fixed number of threads for password hashing. Each Argon2id hash takes
+// 64 MiB for about 0.1 s, so the service's peak memory follows the number of
+// workers, however many clients wait in the queue.
+class HashPool
+{
+public:
+    // Called on a worker with true, or with false on the thread that stops
+    // the pool when the job was still waiting then.
+    using Job = std::function<void(bool run)>;
+
+    explicit HashPool(unsigned workers);
+    // Stops, waiting for the jobs under way however long they take.
+    ~HashPool();
+    HashPool(const HashPool &) = delete;
+    HashPool &operator=(const HashPool &) = delete;
+
+    // False once the pool is stopping: the job is then not taken.
+    bool submit(Job job);
+
+    // Takes no more jobs, calls those still waiting with false, and waits
+    // until `deadline` for the ones under way. False when some are still
+    // running then.
+    bool stop(std::chrono::steady_clock::time_point deadline);
+
+    unsigned workers() const { return static_cast<unsigned>(m_threads.size()); }
+
+private:
+    void work();
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::deque<Job> m_queue;
+    unsigned m_running = 0;
+    bool m_stopping = false;
+    std::vector<std::thread> m_threads;
+};
+
+} // namespace parlonda

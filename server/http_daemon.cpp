@@ -1,0 +1,459 @@
+#include "server/http_daemon.h"
+
+#include "server/request_log.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace parlonda {
+namespace {
+
+// A body over the limit is still read, and dropped, up to here, so that a
+// client that sends it whole gets to see the 413 instead of a connection
+// reset by unread data. Past it the connection is simply closed.
+constexpr std::size_t kDrainLimitBytes = 1024 * 1024;
+
+constexpr int kLibraryMessagesPerSecond = 10;
+
+std::string_view outcomeFor(int status)
+{
+    switch (status) {
+    case 400:
+        return "rejected";
+    case 404:
+        return "not-found";
+    case 405:
+        return "wrong-method";
+    case 413:
+        return "too-large";
+    case 415:
+        return "wrong-type";
+    case 429:
+        return "rate-limited";
+    case 500:
+        return "failed";
+    case 503:
+        return "unavailable";
+    default:
+        return status < 400 ? "answered" : "refused";
+    }
+}
+
+std::string addressText(const sockaddr *address)
+{
+    char text[INET6_ADDRSTRLEN] = "-";
+    if (address && address->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
+                  sizeof text);
+    else if (address && address->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
+                  sizeof text);
+    return text;
+}
+
+std::optional<unsigned long long> contentLength(MHD_Connection *connection)
+{
+    const char *value =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (!value)
+        return std::nullopt;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long length = std::strtoull(value, &end, 10);
+    if (errno != 0 || end == value)
+        return std::nullopt;
+    return length;
+}
+
+} // namespace
+
+// The library's callbacks, which reach into both classes.
+struct HttpDaemonCallbacks
+{
+    static MHD_Result access(void *cls, MHD_Connection *connection, const char *url,
+                             const char *method, const char * /*version*/, const char *uploadData,
+                             std::size_t *uploadDataSize, void **requestContext)
+    {
+        auto &daemon = *static_cast<HttpDaemon *>(cls);
+        auto *exchange = static_cast<Exchange *>(*requestContext);
+
+        if (!exchange) {
+            // Made on the first call, once the headers are in; freed in
+            // completed(), which the library calls for every request it
+            // calls this for.
+            exchange = new Exchange(daemon, connection, method, url);
+            *requestContext = exchange;
+            // Announced far over the limit: not worth reading at all.
+            if (const auto length = contentLength(connection);
+                length && *length > kDrainLimitBytes) {
+                daemon.requestIsIn(connection);
+                exchange->m_stage = Exchange::Stage::Answering;
+                exchange->reply(MHD_HTTP_CONTENT_TOO_LARGE, "Body over 16 KiB\n");
+                return send(*exchange);
+            }
+            return MHD_YES;
+        }
+
+        if (*uploadDataSize > 0) {
+            exchange->m_received += *uploadDataSize;
+            if (exchange->m_received <= daemon.m_limits.maxBodyBytes)
+                exchange->m_body.append(uploadData, *uploadDataSize);
+            *uploadDataSize = 0;
+            if (exchange->m_received > kDrainLimitBytes) {
+                exchange->note({}, "too-large");
+                return MHD_NO;
+            }
+            return MHD_YES;
+        }
+
+        switch (exchange->m_stage) {
+        case Exchange::Stage::Receiving:
+            daemon.requestIsIn(connection);
+            exchange->m_stage = Exchange::Stage::Answering;
+            daemon.dispatch(*exchange);
+            // The handler suspended the connection: called again once resumed.
+            if (exchange->m_stage == Exchange::Stage::Suspended)
+                return MHD_YES;
+            return send(*exchange);
+        case Exchange::Stage::Suspended:
+            exchange->m_stage = Exchange::Stage::Answering;
+            return send(*exchange);
+        case Exchange::Stage::Answering:
+            break;
+        }
+        return MHD_NO;
+    }
+
+    static MHD_Result send(Exchange &exchange)
+    {
+        if (!exchange.m_reply)
+            return MHD_NO; // closes the connection without an answer
+        Exchange::Reply &reply = *exchange.m_reply;
+        MHD_Response *response = MHD_create_response_from_buffer(
+            reply.text.size(), reply.text.data(), MHD_RESPMEM_MUST_COPY);
+        if (!response)
+            return MHD_NO;
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                                "text/plain; charset=utf-8");
+        // One request per connection: the client sends one per sign-up, and
+        // an early answer can leave unread body bytes behind that must never
+        // be taken for a next request.
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+        for (const auto &[name, value] : reply.headers)
+            MHD_add_response_header(response, name.c_str(), value.c_str());
+        const MHD_Result queued = MHD_queue_response(exchange.m_connection,
+                                                     static_cast<unsigned>(reply.status), response);
+        MHD_destroy_response(response);
+        if (queued == MHD_YES)
+            exchange.m_status = reply.status;
+        return queued;
+    }
+
+    static void completed(void *cls, MHD_Connection *, void **requestContext,
+                          MHD_RequestTerminationCode why)
+    {
+        auto &daemon = *static_cast<HttpDaemon *>(cls);
+        auto *exchange = static_cast<Exchange *>(*requestContext);
+        if (!exchange)
+            return;
+        *requestContext = nullptr;
+        std::string outcome = exchange->m_outcome;
+        if (outcome.empty() && exchange->m_status > 0)
+            outcome = outcomeFor(exchange->m_status);
+        else if (outcome.empty())
+            outcome = why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED ? "timed-out" : "closed";
+        else if (exchange->m_status > 0 && why != MHD_REQUEST_TERMINATED_COMPLETED_OK)
+            outcome += "-unsent"; // the answer was queued, but did not reach the client
+        daemon.m_log.request(exchange->m_client, exchange->m_method, exchange->m_path,
+                             exchange->m_nick, outcome, exchange->m_status);
+        if (exchange->m_suspendedOnce)
+            --daemon.m_suspended;
+        // The body holds a password.
+        explicit_bzero(exchange->m_body.data(), exchange->m_body.size());
+        delete exchange;
+    }
+
+    static void connectionEvent(void *cls, MHD_Connection *connection, void **,
+                                MHD_ConnectionNotificationCode what)
+    {
+        auto &daemon = *static_cast<HttpDaemon *>(cls);
+        const std::lock_guard lock(daemon.m_arrivingMutex);
+        if (what == MHD_CONNECTION_NOTIFY_CLOSED) {
+            daemon.m_arriving.erase(connection);
+            return;
+        }
+        const MHD_ConnectionInfo *info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info && daemon.m_limits.requestTimeoutSeconds > 0)
+            daemon.m_arriving[connection] = {
+                info->connect_fd, std::chrono::steady_clock::now() +
+                                      std::chrono::seconds(daemon.m_limits.requestTimeoutSeconds)};
+    }
+
+    static void libraryMessage(void *cls, const char *format, va_list arguments)
+    {
+        auto &daemon = *static_cast<HttpDaemon *>(cls);
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, arguments);
+        std::string message(text);
+        while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+            message.pop_back();
+        const std::lock_guard lock(daemon.m_messageMutex);
+        if (daemon.m_starting) {
+            if (!daemon.m_startMessages.empty())
+                daemon.m_startMessages += "; ";
+            daemon.m_startMessages += message;
+            return;
+        }
+        // The library speaks up for every connection it refuses and every
+        // malformed request: a client could otherwise fill the disk with
+        // them. A few a second get through, and a count of the others.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - daemon.m_messageSecond >= std::chrono::seconds(1)) {
+            if (daemon.m_messagesDropped > 0)
+                daemon.m_log.problem(std::to_string(daemon.m_messagesDropped) +
+                                     " more messages from the HTTP library left out");
+            daemon.m_messageSecond = now;
+            daemon.m_messagesThisSecond = 0;
+            daemon.m_messagesDropped = 0;
+        }
+        if (++daemon.m_messagesThisSecond <= kLibraryMessagesPerSecond)
+            daemon.m_log.problem(message);
+        else
+            ++daemon.m_messagesDropped;
+    }
+};
+
+Exchange::Exchange(HttpDaemon &daemon, MHD_Connection *connection, std::string method,
+                   std::string path)
+    : m_daemon(daemon), m_connection(connection), m_method(std::move(method)),
+      m_path(std::move(path)), m_client(addressText(clientAddress()))
+{
+}
+
+const sockaddr *Exchange::clientAddress() const
+{
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(m_connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return info ? info->client_addr : nullptr;
+}
+
+std::string Exchange::header(const char *name) const
+{
+    const char *value = MHD_lookup_connection_value(m_connection, MHD_HEADER_KIND, name);
+    return value ? value : "";
+}
+
+void Exchange::note(std::string nick, std::string outcome)
+{
+    if (!nick.empty())
+        m_nick = std::move(nick);
+    m_outcome = std::move(outcome);
+}
+
+void Exchange::reply(int status, std::string text, Headers headers)
+{
+    m_reply = Reply{status, std::move(text), std::move(headers)};
+}
+
+void Exchange::suspend()
+{
+    m_stage = Stage::Suspended;
+    m_suspendedOnce = true;
+    ++m_daemon.m_suspended;
+    MHD_suspend_connection(m_connection);
+}
+
+void Exchange::resume(int status, std::string text, Headers headers)
+{
+    reply(status, std::move(text), std::move(headers));
+    MHD_resume_connection(m_connection);
+}
+
+void Exchange::resumeWithoutAnswer(std::string outcome)
+{
+    m_outcome = std::move(outcome);
+    MHD_resume_connection(m_connection);
+}
+
+HttpDaemon::HttpDaemon(std::vector<Route> routes, RequestLog &log)
+    : m_routes(std::move(routes)), m_log(log)
+{
+}
+
+HttpDaemon::~HttpDaemon()
+{
+    stop();
+}
+
+bool HttpDaemon::start(const HttpEndpoint &endpoint, const HttpLimits &limits, std::string &error)
+{
+    m_limits = limits;
+    m_endpoint = endpoint;
+
+    sockaddr_storage address{};
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
+                     MHD_USE_ERROR_LOG;
+    auto *in4 = reinterpret_cast<sockaddr_in *>(&address);
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&address);
+    if (inet_pton(AF_INET, endpoint.address.c_str(), &in4->sin_addr) == 1) {
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(endpoint.port);
+    } else if (inet_pton(AF_INET6, endpoint.address.c_str(), &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(endpoint.port);
+        flags |= MHD_USE_IPv6;
+    } else {
+        error = endpoint.address + " is not a numeric IPv4 or IPv6 address";
+        return false;
+    }
+    const bool tls = !endpoint.certificatePem.empty();
+    if (tls)
+        flags |= MHD_USE_TLS;
+
+    std::vector<MHD_OptionItem> options = {
+        // First, so that even the library's earliest complaints come here.
+        {MHD_OPTION_EXTERNAL_LOGGER,
+         reinterpret_cast<intptr_t>(&HttpDaemonCallbacks::libraryMessage), this},
+        {MHD_OPTION_SOCK_ADDR, 0, &address},
+        // Neither SO_REUSEPORT nor SO_REUSEADDR: a second copy on the same
+        // port must fail to bind, not share the clients with this one.
+        {MHD_OPTION_LISTENING_ADDRESS_REUSE, 0, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(limits.maxConnections), nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(limits.maxConnectionsPerAddress),
+         nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits.idleTimeoutSeconds), nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits.connectionMemoryBytes),
+         nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpDaemonCallbacks::completed),
+         this},
+        {MHD_OPTION_NOTIFY_CONNECTION,
+         reinterpret_cast<intptr_t>(&HttpDaemonCallbacks::connectionEvent), this},
+    };
+    if (tls) {
+        options.push_back(
+            {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(m_endpoint.certificatePem.c_str())});
+        options.push_back(
+            {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(m_endpoint.keyPem.c_str())});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+
+    m_starting = true;
+    m_startMessages.clear();
+    m_daemon =
+        MHD_start_daemon(flags, endpoint.port, nullptr, nullptr, &HttpDaemonCallbacks::access, this,
+                         MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    m_starting = false;
+    if (!m_daemon) {
+        const std::lock_guard lock(m_messageMutex);
+        error = m_startMessages.empty() ? "the HTTP library could not start" : m_startMessages;
+        return false;
+    }
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
+    m_port = info ? info->port : endpoint.port;
+    if (limits.requestTimeoutSeconds > 0)
+        m_lateRequests = std::thread([this] { closeLateRequests(); });
+    return true;
+}
+
+void HttpDaemon::requestIsIn(MHD_Connection *connection)
+{
+    const std::lock_guard lock(m_arrivingMutex);
+    m_arriving.erase(connection);
+}
+
+void HttpDaemon::closeLateRequests()
+{
+    std::unique_lock lock(m_arrivingMutex);
+    while (!m_arrivingWake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping; })) {
+        const auto now = std::chrono::steady_clock::now();
+        int closed = 0;
+        for (auto it = m_arriving.begin(); it != m_arriving.end();) {
+            if (it->second.deadline > now) {
+                ++it;
+                continue;
+            }
+            ::shutdown(it->second.socket, SHUT_RDWR);
+            it = m_arriving.erase(it);
+            ++closed;
+        }
+        if (closed > 0)
+            m_log.problem("closed " + std::to_string(closed) +
+                          " connections whose request was not in after " +
+                          std::to_string(m_limits.requestTimeoutSeconds) + " s");
+    }
+}
+
+void HttpDaemon::stopAccepting()
+{
+    if (m_daemon && m_listenSocket < 0)
+        m_listenSocket = MHD_quiesce_daemon(m_daemon);
+}
+
+bool HttpDaemon::waitForSuspended(std::chrono::steady_clock::time_point deadline)
+{
+    // Nothing to wake this but the polling thread's work; the wait is short
+    // and only at the end.
+    while (m_suspended.load() > 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void HttpDaemon::stop()
+{
+    if (m_lateRequests.joinable()) {
+        {
+            const std::lock_guard lock(m_arrivingMutex);
+            m_stopping = true;
+        }
+        m_arrivingWake.notify_all();
+        m_lateRequests.join();
+    }
+    if (m_daemon) {
+        MHD_stop_daemon(m_daemon);
+        m_daemon = nullptr;
+    }
+    // The library leaves a quiesced socket to its caller, to close after it stopped.
+    if (m_listenSocket >= 0) {
+        ::close(m_listenSocket);
+        m_listenSocket = -1;
+    }
+}
+
+void HttpDaemon::dispatch(Exchange &exchange)
+{
+    const Route *samePath = nullptr;
+    for (const Route &route : m_routes) {
+        if (route.path != exchange.path())
+            continue;
+        if (route.method != exchange.method()) {
+            samePath = &route;
+            continue;
+        }
+        if (exchange.m_received > m_limits.maxBodyBytes)
+            exchange.reply(MHD_HTTP_CONTENT_TOO_LARGE, "Body over 16 KiB\n");
+        else
+            route.handler(exchange);
+        return;
+    }
+    if (samePath)
+        exchange.reply(MHD_HTTP_METHOD_NOT_ALLOWED,
+                       "Only " + samePath->method + " is allowed here\n",
+                       {{MHD_HTTP_HEADER_ALLOW, samePath->method}});
+    else
+        exchange.reply(MHD_HTTP_NOT_FOUND, "Not found\n");
+}
+
+} // namespace parlonda

@@ -1,0 +1,193 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+struct MHD_Connection;
+struct MHD_Daemon;
+struct sockaddr;
+
+namespace parlonda {
+
+class HttpDaemon;
+class RequestLog;
+
+// What the service bounds for every client, all set together at start.
+struct HttpLimits
+{
+    unsigned maxConnections = 1000;
+    unsigned maxConnectionsPerAddress = 16;
+    // Closes a connection on which nothing came or went for this long.
+    unsigned idleTimeoutSeconds = 60;
+    // A request must be in whole (line, headers, body) this long after its
+    // connection opened; 0: no limit. The idle time-out alone would let a
+    // client that sends a byte now and then keep its connection for ever.
+    unsigned requestTimeoutSeconds = 60;
+    // Everything a connection keeps of its request: the request line, every
+    // header and the read buffer. A request whose headers do not fit is
+    // answered by the HTTP library itself, with no handler called.
+    std::size_t connectionMemoryBytes = 32 * 1024;
+    // Bodies are gathered up to this; a longer one gets 413.
+    std::size_t maxBodyBytes = 16 * 1024;
+};
+
+// Where the service listens, and its TLS certificate and key in PEM (both
+// empty: plain HTTP).
+struct HttpEndpoint
+{
+    std::string address = "127.0.0.1"; // numeric IPv4 or IPv6
+    std::uint16_t port = 0;            // 0: any free one
+    std::string certificatePem;
+    std::string keyPem;
+};
+
+// One request, from its first byte to its answer. Handlers get it once the
+// body is in, and either reply() at once or suspend() the connection and
+// resume() it later from another thread.
+class Exchange
+{
+public:
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+
+    const std::string &method() const { return m_method; }
+    const std::string &path() const { return m_path; }
+    const std::string &body() const { return m_body; }
+    // The client's address as text, for the log.
+    const std::string &client() const { return m_client; }
+    const sockaddr *clientAddress() const;
+    // Empty when the request has no such header. Only while handling.
+    std::string header(const char *name) const;
+
+    // What the log line says besides the status: the nick, and a word for
+    // the outcome ("registered", "refused:whitespace").
+    void note(std::string nick, std::string outcome);
+
+    // The answer; every answer closes the connection.
+    void reply(int status, std::string text, Headers headers = {});
+
+    // Only while handling: the connection waits, its idle time-out stopped,
+    // until resume() or resumeWithoutAnswer() is called from any thread,
+    // exactly once.
+    void suspend();
+    void resume(int status, std::string text, Headers headers = {});
+    // Closes the connection with no answer at all: the client learns
+    // nothing, so nothing it did counts as acknowledged.
+    void resumeWithoutAnswer(std::string outcome);
+
+private:
+    friend class HttpDaemon;
+    friend struct HttpDaemonCallbacks;
+    struct Reply
+    {
+        int status;
+        std::string text;
+        Headers headers;
+    };
+    enum class Stage { Receiving, Suspended, Answering };
+
+    Exchange(HttpDaemon &daemon, MHD_Connection *connection, std::string method, std::string path);
+
+    HttpDaemon &m_daemon;
+    MHD_Connection *m_connection;
+    std::string m_method;
+    std::string m_path;
+    std::string m_client;
+    std::string m_body;
+    std::size_t m_received = 0;
+    Stage m_stage = Stage::Receiving;
+    bool m_suspendedOnce = false;
+    std::optional<Reply> m_reply;
+    int m_status = 0; // sent, for the log; 0 for none
+    std::string m_nick;
+    std::string m_outcome;
+};
+
+// An HTTP(S) server on GNU libmicrohttpd: one thread waits for every socket
+// (a slow client holds no thread), handlers run on it and must not block.
+// Requests go to a table of routes; anything else gets 404 or 405. One line
+// per request goes to the log once its connection is done.
+class HttpDaemon
+{
+public:
+    using Handler = std::function<void(Exchange &)>;
+    struct Route
+    {
+        std::string path;
+        std::string method;
+        Handler handler;
+    };
+
+    HttpDaemon(std::vector<Route> routes, RequestLog &log);
+    // stop(): no connection may be suspended any more.
+    ~HttpDaemon();
+    HttpDaemon(const HttpDaemon &) = delete;
+    HttpDaemon &operator=(const HttpDaemon &) = delete;
+
+    // Binds and starts serving. False with the library's own reason in
+    // `error` (the port is in use, the key does not match...).
+    bool start(const HttpEndpoint &endpoint, const HttpLimits &limits, std::string &error);
+    std::uint16_t port() const { return m_port; }
+
+    // Stops accepting connections; those open go on.
+    void stopAccepting();
+    // Waits until every suspended request has been resumed and its answer,
+    // if any, handed to its client, or until `deadline`.
+    bool waitForSuspended(std::chrono::steady_clock::time_point deadline);
+    // Closes every connection at once. No connection may be suspended.
+    void stop();
+
+private:
+    friend class Exchange;
+    friend struct HttpDaemonCallbacks; // the library's callbacks
+
+    void dispatch(Exchange &exchange);
+    // On a thread of its own: shuts the sockets of connections whose
+    // request is late, which the library then closes as if the client had.
+    void closeLateRequests();
+    void requestIsIn(MHD_Connection *connection);
+
+    std::vector<Route> m_routes;
+    RequestLog &m_log;
+    HttpLimits m_limits;
+    HttpEndpoint m_endpoint;
+    MHD_Daemon *m_daemon = nullptr;
+    int m_listenSocket = -1;
+    std::uint16_t m_port = 0;
+    // Messages from the library while starting, for start()'s error.
+    std::atomic<bool> m_starting{false};
+    std::string m_startMessages; // under m_messageMutex
+    // The library's own messages, thinned out (see libraryMessage).
+    std::mutex m_messageMutex;
+    std::chrono::steady_clock::time_point m_messageSecond{};
+    int m_messagesThisSecond = 0;
+    int m_messagesDropped = 0;
+    // Connections whose request is not in yet, with their socket and by when
+    // it must be. The library tells when a connection closes before it
+    // closes the socket, so a socket found here under the mutex is open.
+    struct Arriving
+    {
+        int socket;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::mutex m_arrivingMutex;
+    std::condition_variable m_arrivingWake;
+    std::unordered_map<MHD_Connection *, Arriving> m_arriving;
+    bool m_stopping = false;
+    std::thread m_lateRequests;
+    // Requests suspended and not yet done with.
+    std::atomic<int> m_suspended{0};
+};
+
+} // namespace parlonda

@@ -1,0 +1,68 @@
+#include "server/rate_limiter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace parlonda {
+namespace {
+
+// The bytes that identify a client: an IPv4 address (also when it comes
+// IPv4-mapped over an IPv6 socket) or the first 64 bits of an IPv6 one.
+std::string clientKey(const sockaddr *address)
+{
+    if (address && address->sa_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(address);
+        return std::string(reinterpret_cast<const char *>(&in->sin_addr), 4);
+    }
+    if (address && address->sa_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(address);
+        const auto *bytes = reinterpret_cast<const char *>(&in6->sin6_addr);
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
+            return std::string(bytes + 12, 4);
+        return std::string(bytes, 8);
+    }
+    return {};
+}
+
+} // namespace
+
+RateLimiter::RateLimiter(unsigned perMinute, unsigned burst)
+    : m_perSecond(perMinute / 60.0), m_burst(std::max(1u, burst))
+{
+}
+
+std::chrono::seconds RateLimiter::take(const sockaddr *address, Clock::time_point now)
+{
+    if (m_perSecond <= 0)
+        return std::chrono::seconds(0);
+
+    const std::lock_guard lock(m_mutex);
+    if (now - m_lastSweep > std::chrono::seconds(60)) {
+        forgetFullBuckets(now);
+        m_lastSweep = now;
+    }
+    const auto [it, added] = m_buckets.try_emplace(clientKey(address), Bucket{m_burst, now});
+    Bucket &bucket = it->second;
+    const double elapsed = std::chrono::duration<double>(now - bucket.updated).count();
+    bucket.tokens = std::min(m_burst, bucket.tokens + elapsed * m_perSecond);
+    bucket.updated = now;
+    if (bucket.tokens >= 1.0) {
+        bucket.tokens -= 1.0;
+        return std::chrono::seconds(0);
+    }
+    const double wait = (1.0 - bucket.tokens) / m_perSecond;
+    return std::chrono::seconds(std::max<long long>(1, std::llround(std::ceil(wait))));
+}
+
+void RateLimiter::forgetFullBuckets(Clock::time_point now)
+{
+    std::erase_if(m_buckets, [&](const auto &entry) {
+        const double elapsed = std::chrono::duration<double>(now - entry.second.updated).count();
+        return entry.second.tokens + elapsed * m_perSecond >= m_burst;
+    });
+}
+
+} // namespace parlonda

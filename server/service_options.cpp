@@ -1,0 +1,267 @@
+#include "server/service_options.h"
+
+#include <arpa/inet.h>
+#include <charconv>
+#include <functional>
+#include <iostream>
+#include <netinet/in.h>
+#include <sched.h>
+#include <string_view>
+#include <vector>
+
+namespace parlonda {
+namespace {
+
+constexpr const char *kUsage = R"(Usage: parlonda-regnick [OPTION]...
+
+Stand-in for the Parlonda registration service. Answers
+POST /cgi-bin/regnick.pl with the sign-up dialog's form (nick, nombres, email,
+tel, ciudad, pais, paswd; Windows-1252, form-encoded): "OK" for a new account,
+"Error" when the nick is already in use ("Ana" and "ana" are one nick) or
+breaks the nick rules: 1 to 32 characters; no whitespace of any kind, no
+invisible or format character (such as the soft hyphen), no control
+character, no ":". Every other field takes at most 255 characters.
+Refused requests get 400, 404, 405, 413 (body over 16 KiB), 415 or 429 (too
+many sign-up attempts from one address, with Retry-After). One request per
+connection.
+
+Where:
+  --listen ADDR        numeric IPv4 or IPv6 address to listen on
+                       (default 127.0.0.1). Anything but a loopback address
+                       needs TLS, or --allow-plain-http.
+  --port N             TCP port, 0 for any free one (default 8080). The
+                       service refuses to start when the port is in use.
+  --tls-cert FILE      serve HTTPS with this PEM certificate (chain)...
+  --tls-key FILE       ...and its PEM private key, unencrypted. Both or none.
+  --allow-plain-http   take passwords over plain HTTP beyond loopback anyway
+  --db PATH            SQLite file with the accounts, created (mode 0600)
+                       with its table when missing (default
+                       ./parlonda-regnick.db). Passwords are kept only as
+                       Argon2id hashes. The service refuses to start when it
+                       cannot write to it.
+  --log FILE           append the request log to FILE, created mode 0600
+                       (default: standard error)
+
+Bounds:
+  --hash-workers N     passwords hashed at once, each taking 64 MiB for about
+                       0.1 s (default: one per processor, here %WORKERS%)
+  --rate N             sign-up attempts a minute per client address (IPv6:
+                       per /64), 0 for no limit (default 10)
+  --rate-burst N       attempts one address may make at once (default 10)
+  --max-connections N  open connections in all (default 1000)
+  --max-connections-per-address N
+                       open connections from one address (default 16)
+  --idle-timeout S     close a connection idle for S seconds, 0 never
+                       (default 60)
+  --request-timeout S  close a connection whose request (line, headers and
+                       body) is not in whole S seconds after it opened, however
+                       busy the client keeps it; 0 never (default 60)
+  --connection-memory BYTES
+                       memory per connection for the request line, the
+                       headers and reading; larger headers get an error
+                       answer (default 32768)
+
+  -h, --help           show this text and exit
+
+When ready, prints "listening on http://ADDR:PORT" (https with TLS) on
+standard output. Logs one line per request: UTC time, client address, method,
+path, nick, outcome and status, never the password. SIGINT or SIGTERM stop it
+within 2 s whatever clients do: sign-ups being hashed then either finish or
+get no answer.
+)";
+
+struct Parsed
+{
+    ServiceOptions options;
+    bool ok = true;
+};
+
+bool parseUnsigned(std::string_view text, unsigned long long low, unsigned long long high,
+                   unsigned long long &out)
+{
+    unsigned long long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
+        return false;
+    out = value;
+    return true;
+}
+
+struct Option
+{
+    std::string_view name;
+    // Null for a flag; otherwise stores the value, false when it is wrong
+    // (and then says so).
+    std::function<bool(ServiceOptions &, std::string_view)> set;
+    std::function<void(ServiceOptions &)> flag = {};
+};
+
+template <typename T>
+Option number(std::string_view name, T ServiceOptions::*field, unsigned long long low,
+              unsigned long long high)
+{
+    return {name, [name, field, low, high](ServiceOptions &o, std::string_view value) {
+                unsigned long long n = 0;
+                if (parseUnsigned(value, low, high, n)) {
+                    o.*field = static_cast<T>(n);
+                    return true;
+                }
+                std::cerr << "parlonda-regnick: " << name << " takes a number from " << low
+                          << " to " << high << ", not " << value << '\n';
+                return false;
+            }};
+}
+
+template <typename T>
+Option limit(std::string_view name, T HttpLimits::*field, unsigned long long low,
+             unsigned long long high)
+{
+    return {name, [name, field, low, high](ServiceOptions &o, std::string_view value) {
+                unsigned long long n = 0;
+                if (parseUnsigned(value, low, high, n)) {
+                    o.limits.*field = static_cast<T>(n);
+                    return true;
+                }
+                std::cerr << "parlonda-regnick: " << name << " takes a number from " << low
+                          << " to " << high << ", not " << value << '\n';
+                return false;
+            }};
+}
+
+Option text(std::string_view name, std::string ServiceOptions::*field)
+{
+    return {name, [field](ServiceOptions &o, std::string_view value) {
+                o.*field = value;
+                return true;
+            }};
+}
+
+const std::vector<Option> &optionTable()
+{
+    static const std::vector<Option> table = {
+        text("--listen", &ServiceOptions::listen),
+        number("--port", &ServiceOptions::port, 0, 65535),
+        text("--db", &ServiceOptions::db),
+        text("--log", &ServiceOptions::log),
+        text("--tls-cert", &ServiceOptions::tlsCertificate),
+        text("--tls-key", &ServiceOptions::tlsKey),
+        {"--allow-plain-http", {}, [](ServiceOptions &o) { o.allowPlainHttp = true; }},
+        number("--hash-workers", &ServiceOptions::hashWorkers, 1, 256),
+        number("--rate", &ServiceOptions::ratePerMinute, 0, 1000000),
+        number("--rate-burst", &ServiceOptions::rateBurst, 1, 1000000),
+        limit("--max-connections", &HttpLimits::maxConnections, 1, 1000000),
+        limit("--max-connections-per-address", &HttpLimits::maxConnectionsPerAddress, 1, 1000000),
+        limit("--idle-timeout", &HttpLimits::idleTimeoutSeconds, 0, 86400),
+        limit("--request-timeout", &HttpLimits::requestTimeoutSeconds, 0, 86400),
+        // Below a few KiB the library cannot even read a request line.
+        limit("--connection-memory", &HttpLimits::connectionMemoryBytes, 4096, 16 * 1024 * 1024),
+    };
+    return table;
+}
+
+bool fail(std::string_view message)
+{
+    std::cerr << "parlonda-regnick: " << message << '\n';
+    return false;
+}
+
+// What no single option can tell.
+bool consistent(const ServiceOptions &o)
+{
+    if (o.tlsCertificate.empty() != o.tlsKey.empty())
+        return fail("--tls-cert and --tls-key go together");
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, o.listen.c_str(), &v4) != 1 &&
+        inet_pton(AF_INET6, o.listen.c_str(), &v6) != 1)
+        return fail("--listen takes a numeric IPv4 or IPv6 address, not " + o.listen);
+    if (!o.tls() && !o.allowPlainHttp && !isLoopbackAddress(o.listen))
+        return fail("refusing to take passwords in the clear on " + o.listen +
+                    ": give --tls-cert and --tls-key, or --allow-plain-http");
+    return true;
+}
+
+} // namespace
+
+std::string serviceUsage()
+{
+    std::string usage = kUsage;
+    const std::string_view marker = "%WORKERS%";
+    usage.replace(usage.find(marker), marker.size(), std::to_string(processorCount()));
+    return usage;
+}
+
+std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv)
+{
+    ServiceOptions options;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            options.help = true;
+            continue;
+        }
+        std::string_view name = arg;
+        std::optional<std::string_view> value;
+        if (const auto equals = arg.find('='); arg.starts_with("--") && equals != arg.npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+        }
+        const Option *option = nullptr;
+        for (const Option &candidate : optionTable()) {
+            if (candidate.name == name)
+                option = &candidate;
+        }
+        if (!option) {
+            fail("unknown option " + std::string(arg));
+            return std::nullopt;
+        }
+        if (!option->set) {
+            if (value) {
+                fail(std::string(name) + " takes no value");
+                return std::nullopt;
+            }
+            option->flag(options);
+            continue;
+        }
+        if (!value && i + 1 < argc)
+            value = argv[++i];
+        if (!value || value->empty()) {
+            fail(std::string(name) + " needs a value");
+            return std::nullopt;
+        }
+        if (!option->set(options, *value))
+            return std::nullopt;
+    }
+    if (options.help)
+        return options;
+    if (!consistent(options))
+        return std::nullopt;
+    if (options.hashWorkers == 0)
+        options.hashWorkers = processorCount();
+    return options;
+}
+
+bool isLoopbackAddress(const std::string &address)
+{
+    in_addr v4{};
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_LOOPBACK(&v6))
+            return true;
+        return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+unsigned processorCount()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+}
+
+} // namespace parlonda

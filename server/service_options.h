@@ -1,0 +1,44 @@
+#pragma once
+
+#include "server/http_daemon.h"
+
+#include <optional>
+#include <string>
+
+namespace parlonda {
+
+// The command line of parlonda-regnick. Every bound the service sets is here,
+// with its default, and listed in the help text.
+struct ServiceOptions
+{
+    std::string listen = "127.0.0.1";
+    int port = 8080;
+    std::string db = "parlonda-regnick.db";
+    std::string log; // empty: standard error
+    std::string tlsCertificate;
+    std::string tlsKey;
+    bool allowPlainHttp = false;
+    unsigned hashWorkers = 0; // 0: one per processor this process may run on
+    unsigned ratePerMinute = 10;
+    unsigned rateBurst = 10;
+    HttpLimits limits;
+    bool help = false;
+
+    bool tls() const { return !tlsCertificate.empty(); }
+};
+
+// The help text, defaults included.
+std::string serviceUsage();
+
+// Accepts "--name VALUE" and "--name=VALUE". Null after printing what is
+// wrong on standard error: an unknown option, a value out of range, TLS half
+// set up, or passwords about to travel in the clear beyond this machine.
+std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv);
+
+// 127.0.0.0/8 and ::1 (also IPv4-mapped): traffic that never leaves the machine.
+bool isLoopbackAddress(const std::string &address);
+
+// What `nproc` says: the processors this process may run on.
+unsigned processorCount();
+
+} // namespace parlonda
