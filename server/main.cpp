@@ -125,12 +125,15 @@ int main(int argc, char **argv)
                       std::to_string(options->port) + ": " + error);
 
     // Scripts and tests wait for exactly this line to learn the port.
-    std::cout << "listening on " << (options->tls() ? "https://" : "http://")
-              << urlHost(options->listen) << ':' << daemon.port() << std::endl;
+    const std::string listening = std::string("listening on ") +
+                                  (options->tls() ? "https://" : "http://") +
+                                  urlHost(options->listen) + ':' + std::to_string(daemon.port());
+    std::cout << listening << std::endl;
+    log.notice(listening);
 
     const int signal = waitForStopSignal();
     const auto deadline = std::chrono::steady_clock::now() + kStopBudget;
-    log.problem(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    log.notice(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
     daemon.stopAccepting();
     // Sign-ups still waiting for a worker get no answer; those being hashed
     // finish, and their answers get the rest of the time to go out.

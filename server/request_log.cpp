@@ -122,9 +122,19 @@ void RequestLog::request(std::string_view client, std::string_view method, std::
 
 void RequestLog::problem(std::string_view text)
 {
+    writeLabelled("error", text);
+}
+
+void RequestLog::notice(std::string_view text)
+{
+    writeLabelled("notice", text);
+}
+
+void RequestLog::writeLabelled(std::string_view label, std::string_view text)
+{
     const std::string quoted = logQuoted(text, kMaxProblemCharacters);
     // Without the quotes: the operator reads a sentence, not a value.
-    writeLine(utcNow() + " error: " + quoted.substr(1, quoted.size() - 2));
+    writeLine(utcNow() + ' ' + std::string(label) + ": " + quoted.substr(1, quoted.size() - 2));
 }
 
 void RequestLog::writeLine(std::string line)

@@ -31,8 +31,11 @@ public:
     // A line for the operator about something that went wrong inside. The
     // text is escaped like a nick: it may quote what a client sent.
     void problem(std::string_view text);
+    // A line for the operator about the service itself: started, stopping.
+    void notice(std::string_view text);
 
 private:
+    void writeLabelled(std::string_view label, std::string_view text);
     void writeLine(std::string line);
 
     int m_fd;
