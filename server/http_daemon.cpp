@@ -175,8 +175,11 @@ struct HttpDaemonCallbacks
             outcome += "-unsent"; // the answer was queued, but did not reach the client
         daemon.m_log.request(exchange->m_client, exchange->m_method, exchange->m_path,
                              exchange->m_nick, outcome, exchange->m_status);
-        if (exchange->m_suspendedOnce)
-            --daemon.m_suspended;
+        if (exchange->m_suspendedOnce) {
+            const std::lock_guard lock(daemon.m_suspendedMutex);
+            if (--daemon.m_suspended == 0)
+                daemon.m_allResumed.notify_all();
+        }
         // The body holds a password.
         explicit_bzero(exchange->m_body.data(), exchange->m_body.size());
         delete exchange;
@@ -269,7 +272,10 @@ void Exchange::suspend()
 {
     m_stage = Stage::Suspended;
     m_suspendedOnce = true;
-    ++m_daemon.m_suspended;
+    {
+        const std::lock_guard lock(m_daemon.m_suspendedMutex);
+        ++m_daemon.m_suspended;
+    }
     MHD_suspend_connection(m_connection);
 }
 
@@ -401,14 +407,8 @@ void HttpDaemon::stopAccepting()
 
 bool HttpDaemon::waitForSuspended(std::chrono::steady_clock::time_point deadline)
 {
-    // Nothing to wake this but the polling thread's work; the wait is short
-    // and only at the end.
-    while (m_suspended.load() > 0) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    std::unique_lock lock(m_suspendedMutex);
+    return m_allResumed.wait_until(lock, deadline, [this] { return m_suspended == 0; });
 }
 
 void HttpDaemon::stop()

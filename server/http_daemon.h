@@ -187,7 +187,9 @@ private:
     bool m_stopping = false;
     std::thread m_lateRequests;
     // Requests suspended and not yet done with.
-    std::atomic<int> m_suspended{0};
+    std::mutex m_suspendedMutex;
+    std::condition_variable m_allResumed;
+    int m_suspended = 0;
 };
 
 } // namespace parlonda

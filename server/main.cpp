@@ -128,8 +128,9 @@ int main(int argc, char **argv)
     const std::string listening = std::string("listening on ") +
                                   (options->tls() ? "https://" : "http://") +
                                   urlHost(options->listen) + ':' + std::to_string(daemon.port());
-    std::cout << listening << std::endl;
+    // In the log first: once the line is out, a request may be logged.
     log.notice(listening);
+    std::cout << listening << std::endl;
 
     const int signal = waitForStopSignal();
     const auto deadline = std::chrono::steady_clock::now() + kStopBudget;
