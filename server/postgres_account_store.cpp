@@ -22,23 +22,30 @@ constexpr auto kOpenTime = 10s;
 // Two instances starting at once would both find the table missing, and
 // the slower CREATE would fail on the catalogue's own unique index; the
 // lock (any number the two agree on) puts one after the other. It goes
-// with the transaction. The password never reaches the table: only its
+// with the transaction. CREATE TABLE IF NOT EXISTS would not do: it asks
+// for the right to create in the schema even when the table is there, and
+// the service's role may rightly have no more than SELECT and INSERT on a
+// table its owner made. The password never reaches the table: only its
 // Argon2id string does.
 constexpr const char *kSchema = R"sql(
 BEGIN;
 SELECT pg_advisory_xact_lock(7024311690457715017);
-CREATE TABLE IF NOT EXISTS accounts (
-    id            bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
-    nick          text NOT NULL,
-    nick_key      text NOT NULL UNIQUE CHECK (nick_key <> ''),
-    names         text NOT NULL,
-    email         text NOT NULL,
-    phone         text NOT NULL,
-    city          text NOT NULL,
-    country       text NOT NULL,
-    password_hash text NOT NULL,
-    created_at    timestamptz NOT NULL DEFAULT now()
-);
+DO $$ BEGIN
+IF to_regclass('accounts') IS NULL THEN
+    CREATE TABLE accounts (
+        id            bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+        nick          text NOT NULL,
+        nick_key      text NOT NULL UNIQUE CHECK (nick_key <> ''),
+        names         text NOT NULL,
+        email         text NOT NULL,
+        phone         text NOT NULL,
+        city          text NOT NULL,
+        country       text NOT NULL,
+        password_hash text NOT NULL,
+        created_at    timestamptz NOT NULL DEFAULT now()
+    );
+END IF;
+END $$;
 COMMIT;
 )sql";
 
