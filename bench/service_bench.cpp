@@ -329,14 +329,15 @@ int main(int argc, char *argv[])
     }
 
     // The same load with the accounts on PostgreSQL (a throwaway cluster on
-    // this machine, a fresh database each run): one instance, then two
+    // this machine, syncing every commit as SQLite does, a fresh database
+    // each run): one instance, then two
     // sharing one database with the clients taking them in turn, beside one
     // instance on SQLite. Every process shares the same processors.
     {
         constexpr int kClients = 16;
         constexpr int kTotal = 96;
         constexpr int kRuns = 3;
-        PostgresCluster cluster;
+        PostgresCluster cluster(PostgresCluster::Durability::SyncEveryCommit);
         QString error;
         if (!cluster.start(error)) {
             std::fprintf(stderr, "bench-service: %s\n", qPrintable(error));

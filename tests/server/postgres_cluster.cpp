@@ -62,7 +62,7 @@ void setUpChild(QProcess &process)
 
 } // namespace
 
-PostgresCluster::PostgresCluster()
+PostgresCluster::PostgresCluster(Durability durability) : m_durability(durability)
 {
     const Owner owner = serverOwner();
     if (owner.changes &&
@@ -86,7 +86,6 @@ bool PostgresCluster::start(QString &error)
     }
     const QString data = m_dir.filePath(QStringLiteral("data"));
     if (!m_made) {
-        // Nothing here needs to survive a power cut: no syncing at all.
         QProcess initdb;
         setUpChild(initdb);
         initdb.setProcessChannelMode(QProcess::MergedChannels);
@@ -104,12 +103,15 @@ bool PostgresCluster::start(QString &error)
     }
 
     setUpChild(m_server);
-    m_server.setArguments({QStringLiteral("-D"), data, QStringLiteral("-c"),
-                           QStringLiteral("listen_addresses="), QStringLiteral("-c"),
-                           QStringLiteral("unix_socket_directories=") + m_dir.path(),
-                           QStringLiteral("-c"), QStringLiteral("fsync=off"), QStringLiteral("-c"),
-                           QStringLiteral("full_page_writes=off"), QStringLiteral("-c"),
-                           QStringLiteral("max_connections=200")});
+    QStringList arguments = {
+        QStringLiteral("-D"), data,
+        QStringLiteral("-c"), QStringLiteral("listen_addresses="),
+        QStringLiteral("-c"), QStringLiteral("unix_socket_directories=") + m_dir.path(),
+        QStringLiteral("-c"), QStringLiteral("max_connections=200")};
+    if (m_durability == Durability::None)
+        arguments += {QStringLiteral("-c"), QStringLiteral("fsync=off"), QStringLiteral("-c"),
+                      QStringLiteral("full_page_writes=off")};
+    m_server.setArguments(arguments);
     m_server.start();
     if (!m_server.waitForStarted(kTimeoutMs)) {
         error = QStringLiteral("cannot start postgres: ") + m_server.errorString();

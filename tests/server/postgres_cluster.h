@@ -20,7 +20,10 @@ namespace parlonda::test {
 class PostgresCluster
 {
 public:
-    PostgresCluster();
+    // Tests need nothing to survive a power cut, and go faster without
+    // syncing; a benchmark beside SQLite, which syncs every sign-up, needs it.
+    enum class Durability { None, SyncEveryCommit };
+    explicit PostgresCluster(Durability durability = Durability::None);
     // Stops the server and removes everything.
     ~PostgresCluster();
     PostgresCluster(const PostgresCluster &) = delete;
@@ -55,6 +58,7 @@ private:
 
     QTemporaryDir m_dir;
     QProcess m_server;
+    Durability m_durability;
     bool m_made = false;
 };
 
