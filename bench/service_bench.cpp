@@ -3,6 +3,7 @@
 // run. Prints a Markdown table (stdout) and progress (stderr).
 
 #include "bench/process_stats.h"
+#include "tests/server/postgres_cluster.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/regnick_process.h"
 
@@ -25,6 +26,7 @@
 
 using namespace parlonda::bench;
 using parlonda::test::httpStatus;
+using parlonda::test::PostgresCluster;
 using parlonda::test::RawConnection;
 using parlonda::test::RegnickProcess;
 using namespace std::chrono_literals;
@@ -109,8 +111,8 @@ std::unique_ptr<RegnickProcess> startService(QTemporaryDir &dir, const QStringLi
 // --- Throughput ----------------------------------------------------------
 
 // `total` sign-ups from `clients` clients at once, each from its own loopback
-// address; sign-ups a second.
-double signUpsPerSecond(quint16 port, int clients, int total, int &failures)
+// address, taking the services at `ports` in turn; sign-ups a second.
+double signUpsPerSecond(const QList<quint16> &ports, int clients, int total, int &failures)
 {
     std::atomic<int> next = 0;
     std::atomic<int> failed = 0;
@@ -123,7 +125,8 @@ double signUpsPerSecond(quint16 port, int clients, int total, int &failures)
         threads.emplace_back([&, c] {
             go.wait();
             for (int i = next++; i < total; i = next++) {
-                const Answer a = signUp(sources[c].constData(), port, uniqueNick("tp", i));
+                const Answer a =
+                    signUp(sources[c].constData(), ports[i % ports.size()], uniqueNick("tp", i));
                 if (a.status != 200 || a.body != "OK")
                     ++failed;
             }
@@ -309,7 +312,7 @@ int main(int argc, char *argv[])
             bare.append(bareHashesPerSecond(workers, kTotal));
             progress("throughput: sign-ups at 16 clients...");
             const auto s = startService(dir, {});
-            service.append(signUpsPerSecond(s->port(), kClients, kTotal, failures));
+            service.append(signUpsPerSecond({s->port()}, kClients, kTotal, failures));
             s->stop();
         }
         const double ratio = median(service) / median(bare);
@@ -323,6 +326,76 @@ int main(int argc, char *argv[])
                      number(ratio * 100, 1) + QStringLiteral(" %"), QStringLiteral("≥ 90 %"),
                      met(ratio >= 0.9 && failures == 0,
                          number((0.9 - ratio) * 100, 1) + QStringLiteral(" points"))});
+    }
+
+    // The same load with the accounts on PostgreSQL (a throwaway cluster on
+    // this machine, syncing every commit as SQLite does, a fresh database
+    // each run): one instance, then two
+    // sharing one database with the clients taking them in turn, beside one
+    // instance on SQLite. Every process shares the same processors.
+    {
+        constexpr int kClients = 16;
+        constexpr int kTotal = 96;
+        constexpr int kRuns = 3;
+        PostgresCluster cluster(PostgresCluster::Durability::SyncEveryCommit);
+        QString error;
+        if (!cluster.start(error)) {
+            std::fprintf(stderr, "bench-service: %s\n", qPrintable(error));
+            return 1;
+        }
+        QList<double> sqlite;
+        QList<double> one;
+        QList<double> two;
+        int failures = 0;
+        for (int run = 0; run < kRuns; ++run) {
+            progress("throughput: one instance on SQLite...");
+            {
+                const auto s = startService(dir, {});
+                sqlite.append(signUpsPerSecond({s->port()}, kClients, kTotal, failures));
+                s->stop();
+            }
+            progress("throughput: one instance on PostgreSQL...");
+            {
+                const QString db = cluster.createDatabase(QStringLiteral("one%1").arg(run));
+                RegnickProcess s(db, {}, dir.filePath(QStringLiteral("one%1").arg(run)));
+                if (!s.start())
+                    return 1;
+                one.append(signUpsPerSecond({s.port()}, kClients, kTotal, failures));
+                s.stop();
+            }
+            progress("throughput: two instances on one PostgreSQL...");
+            {
+                const QString db = cluster.createDatabase(QStringLiteral("two%1").arg(run));
+                RegnickProcess a(db, {}, dir.filePath(QStringLiteral("two%1a").arg(run)));
+                RegnickProcess b(db, {}, dir.filePath(QStringLiteral("two%1b").arg(run)));
+                if (!a.start() || !b.start())
+                    return 1;
+                two.append(signUpsPerSecond({a.port(), b.port()}, kClients, kTotal, failures));
+                a.stop();
+                b.stop();
+            }
+        }
+        const double oneRatio = median(one) / median(sqlite);
+        rows.append({QStringLiteral("Sign-ups a second as above, one instance on PostgreSQL "
+                                    "(reference: one on SQLite; median of %1 runs; %2 failed in "
+                                    "this block)")
+                         .arg(kRuns)
+                         .arg(failures),
+                     number(median(one), 1) + QStringLiteral("/s"),
+                     number(median(sqlite), 1) + QStringLiteral("/s"),
+                     number(oneRatio * 100, 1) + QStringLiteral(" %"), QStringLiteral("≥ 90 %"),
+                     met(oneRatio >= 0.9 && failures == 0,
+                         number((0.9 - oneRatio) * 100, 1) + QStringLiteral(" points"))});
+        const double twoRatio = median(two) / median(one);
+        rows.append({QStringLiteral("Sign-ups a second as above, two instances on one PostgreSQL, "
+                                    "clients taking them in turn (reference: one instance on "
+                                    "PostgreSQL; median of %1 runs)")
+                         .arg(kRuns),
+                     number(median(two), 1) + QStringLiteral("/s"),
+                     number(median(one), 1) + QStringLiteral("/s"),
+                     number(twoRatio, 2) + QStringLiteral("×"),
+                     QStringLiteral("none: %1 processors for both").arg(workers),
+                     QStringLiteral("–")});
     }
 
     // A sign-up while 200 clients trickle headers and 500 sit idle, against
@@ -391,7 +464,7 @@ int main(int argc, char *argv[])
                                           QStringLiteral("128")});
         const double idleMib = statusMibOf(s->processId(), "VmHWM");
         int failures = 0;
-        signUpsPerSecond(s->port(), 64, 128, failures);
+        signUpsPerSecond({s->port()}, 64, 128, failures);
         const double peakMib = statusMibOf(s->processId(), "VmHWM");
         s->stop();
         const double bound = workers * 64.0 + 64.0;

@@ -140,8 +140,8 @@ int main(int argc, char **argv)
     // finish, and their answers get the rest of the time to go out.
     if (!hashing.stop(deadline) || !daemon.waitForSuspended(deadline)) {
         // A sign-up stuck in the database: its transaction either committed
-        // or rolls back when the file is next opened, and its client gets no
-        // answer either way.
+        // or rolls back (when the file is next opened, or when the server
+        // sees the connection close), and its client gets no answer either way.
         log.problem("stopping without waiting any longer for sign-ups in progress");
         std::_Exit(0);
     }

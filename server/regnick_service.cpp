@@ -11,6 +11,12 @@
 #include <string>
 
 namespace parlonda {
+namespace {
+
+// The client tells the user the service is busy and to try again shortly.
+constexpr std::string_view kUnavailable = "The accounts database is unavailable; try again later\n";
+
+} // namespace
 
 HttpDaemon::Route RegnickService::route()
 {
@@ -59,6 +65,11 @@ void RegnickService::handle(Exchange &exchange)
         exchange.note(form.nick, "failed");
         exchange.reply(500, "Internal error\n");
         return;
+    case AccountStore::Lookup::Unavailable:
+        m_log.problem(error);
+        exchange.note(form.nick, "unavailable");
+        exchange.reply(503, std::string(kUnavailable));
+        return;
     case AccountStore::Lookup::Free:
         break;
     }
@@ -104,6 +115,13 @@ void RegnickService::registerAccount(Exchange &exchange, Registration &registrat
         m_log.problem(error);
         exchange.note({}, "failed");
         exchange.resume(500, "Internal error\n");
+        break;
+    case AccountStore::AddResult::Unavailable:
+        // Whether the row went in before the connection went is unknown;
+        // either way this sign-up was not acknowledged.
+        m_log.problem(error);
+        exchange.note({}, "unavailable");
+        exchange.resume(503, std::string(kUnavailable));
         break;
     }
 }

@@ -22,8 +22,8 @@ breaks the nick rules: 1 to 32 characters; no whitespace of any kind, no
 invisible or format character (such as the soft hyphen), no control
 character, no ":". Every other field takes at most 255 characters.
 Refused requests get 400, 404, 405, 413 (body over 16 KiB), 415 or 429 (too
-many sign-up attempts from one address, with Retry-After). One request per
-connection.
+many sign-up attempts from one address, with Retry-After); 503 while the
+accounts database cannot be reached. One request per connection.
 
 Where:
   --listen ADDR        numeric IPv4 or IPv6 address to listen on
@@ -34,11 +34,17 @@ Where:
   --tls-cert FILE      serve HTTPS with this PEM certificate (chain)...
   --tls-key FILE       ...and its PEM private key, unencrypted. Both or none.
   --allow-plain-http   take passwords over plain HTTP beyond loopback anyway
-  --db PATH            SQLite file with the accounts, created (mode 0600)
-                       with its table when missing (default
-                       ./parlonda-regnick.db). Passwords are kept only as
-                       Argon2id hashes. The service refuses to start when it
-                       cannot write to it.
+  --db PATH|URI        where the accounts are: an SQLite file, created (mode
+                       0600) with its table when missing (default
+                       ./parlonda-regnick.db), or a PostgreSQL connection URI
+                       (postgresql://USER@HOST/DB?sslmode=verify-full...),
+                       whose table is created when missing; several instances
+                       may share one. The URI goes to libpq as it is; the
+                       password may also come from PGPASSFILE or PGPASSWORD.
+                       Passwords are kept only as Argon2id hashes. The service
+                       refuses to start when it cannot reach or write to the
+                       database; a database lost later gets sign-ups 503 until
+                       it is back.
   --log FILE           append the request log to FILE, created mode 0600
                        (default: standard error)
 

@@ -15,8 +15,9 @@ constexpr QByteArrayView kReadyPrefix = "listening on ";
 
 } // namespace
 
-RegnickProcess::RegnickProcess(QString dbPath, QStringList arguments)
-    : m_dbPath(std::move(dbPath)), m_arguments(std::move(arguments))
+RegnickProcess::RegnickProcess(QString db, QStringList arguments, QString files)
+    : m_db(std::move(db)), m_files(files.isEmpty() ? m_db : std::move(files)),
+      m_arguments(std::move(arguments))
 {
 }
 
@@ -33,23 +34,25 @@ QString RegnickProcess::program()
     return QStringLiteral(PARLONDA_REGNICK_PATH);
 }
 
-bool RegnickProcess::start()
+bool RegnickProcess::begin()
 {
     if (m_process.state() != QProcess::NotRunning)
         return false;
     m_baseUrl.clear();
     m_process.setProgram(program());
     m_process.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"),
-                                       QStringLiteral("--db"), m_dbPath, QStringLiteral("--log"),
+                                       QStringLiteral("--db"), m_db, QStringLiteral("--log"),
                                        logPath()} +
                            m_arguments);
-    m_process.setStandardErrorFile(m_dbPath + QStringLiteral(".stderr"), QIODevice::Append);
+    m_process.setStandardErrorFile(m_files + QStringLiteral(".stderr"), QIODevice::Append);
     // A test that crashes must not leave its service running.
     m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process.start();
-    if (!m_process.waitForStarted(kTimeoutMs))
-        return false;
+    return m_process.waitForStarted(kTimeoutMs);
+}
 
+bool RegnickProcess::waitUntilListening()
+{
     const QDeadlineTimer deadline(kTimeoutMs);
     while (!m_process.canReadLine() && m_process.state() == QProcess::Running &&
            !deadline.hasExpired()) {
@@ -81,6 +84,12 @@ bool RegnickProcess::stop(int signal)
 quint16 RegnickProcess::port() const
 {
     return static_cast<quint16>(m_baseUrl.mid(m_baseUrl.lastIndexOf(u':') + 1).toUInt());
+}
+
+QByteArray RegnickProcess::errors() const
+{
+    QFile file(m_files + QStringLiteral(".stderr"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QByteArray RegnickProcess::log() const

@@ -15,8 +15,10 @@ namespace parlonda::test {
 class RegnickProcess
 {
 public:
-    // `arguments` go after --port, --db and --log: limits, TLS files...
-    explicit RegnickProcess(QString dbPath, QStringList arguments = {});
+    // `db` is an SQLite file or a PostgreSQL URI. `arguments` go after --port,
+    // --db and --log: limits, TLS files... The log and standard error files
+    // are named after `files`, by default the SQLite file.
+    explicit RegnickProcess(QString db, QStringList arguments = {}, QString files = {});
     ~RegnickProcess();
     RegnickProcess(const RegnickProcess &) = delete;
     RegnickProcess &operator=(const RegnickProcess &) = delete;
@@ -26,7 +28,10 @@ public:
 
     // Starts the service and waits until it is accepting connections; false
     // when it fails to start or to say so within a few seconds.
-    bool start();
+    bool start() { return begin() && waitUntilListening(); }
+    // The two halves of start(), so that several services can start at once.
+    bool begin();
+    bool waitUntilListening();
 
     // "http://127.0.0.1:PORT" (https with TLS) once started.
     QString baseUrl() const { return m_baseUrl; }
@@ -38,13 +43,16 @@ public:
     qint64 processId() const { return m_process.processId(); }
 
     // Every line of the request log so far.
-    QString logPath() const { return m_dbPath + QStringLiteral(".log"); }
+    QString logPath() const { return m_files + QStringLiteral(".log"); }
+    // What it wrote to standard error, as to an operator.
+    QByteArray errors() const;
     QByteArray log() const;
     // The port part of baseUrl().
     quint16 port() const;
 
 private:
-    QString m_dbPath;
+    QString m_db;
+    QString m_files;
     QStringList m_arguments;
     QString m_baseUrl;
     QProcess m_process;

@@ -1,93 +1,27 @@
 // The registration service as the client meets it: the real process, over
 // HTTP on 127.0.0.1.
 #include "tests/server/raw_connection.h"
+#include "tests/server/regnick_client.h"
 #include "tests/server/regnick_process.h"
 #include "tests/support/test_certificates.h"
 
 #include <QByteArrayList>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <algorithm>
-#include <atomic>
 #include <httplib.h>
-#include <latch>
 #include <memory>
-#include <sodium.h>
 #include <sqlite3.h>
-#include <thread>
-#include <utility>
 #include <vector>
 
-using parlonda::test::httpHeader;
-using parlonda::test::httpStatus;
-using parlonda::test::RawConnection;
-using parlonda::test::RegnickProcess;
+using namespace parlonda::test;
 
 namespace {
 
-const QByteArray kPath = "/cgi-bin/regnick.pl";
-const QByteArray kFormType = "application/x-www-form-urlencoded";
+const QByteArray kPath = kRegnickPath;
 constexpr qsizetype kMaxBody = 16 * 1024;
-
-struct Answer
-{
-    int status = -1;
-    QByteArray body;
-    QByteArray allow;
-};
-
-Answer send(const QString &baseUrl, const QByteArray &method, const QByteArray &path,
-            const QByteArray &contentType, const QByteArray &body)
-{
-    httplib::Client client(baseUrl.toStdString());
-    httplib::Request request;
-    request.method = method.toStdString();
-    request.path = path.toStdString();
-    request.body = body.toStdString();
-    if (!contentType.isEmpty())
-        request.set_header("Content-Type", contentType.toStdString());
-    const httplib::Result result = client.send(request);
-    Answer answer;
-    if (result) {
-        answer.status = result->status;
-        answer.body = QByteArray::fromStdString(result->body);
-        answer.allow = QByteArray::fromStdString(result->get_header_value("Allow"));
-    }
-    return answer;
-}
-
-Answer post(const QString &baseUrl, const QByteArray &body)
-{
-    return send(baseUrl, "POST", kPath, kFormType, body);
-}
-
-// The client's seven fields in its order, values already form-encoded.
-using Fields = QList<std::pair<QByteArray, QByteArray>>;
-
-Fields clientFields(const QByteArray &nick)
-{
-    return {{"nick", nick},      {"nombres", "Ana+Mar%EDa"}, {"email", "ana%40example.org"},
-            {"tel", "555-0142"}, {"ciudad", "Quito"},        {"pais", "Ecuador"},
-            {"paswd", "clave-7"}};
-}
-
-QByteArray join(const Fields &fields)
-{
-    QByteArrayList pairs;
-    for (const auto &[key, value] : fields)
-        pairs << key + '=' + value;
-    return pairs.join('&');
-}
-
-QByteArray form(const QByteArray &nick)
-{
-    return join(clientFields(nick));
-}
 
 QByteArray formWith(const QByteArray &nick, const QByteArray &key, const QByteArray &value)
 {
@@ -113,32 +47,6 @@ QByteArray formOfSize(const QByteArray &nick, qsizetype size)
     return formWith(nick, "nombres", QByteArray(size - bare, 'a'));
 }
 
-QByteArray lastLine(const QByteArray &text)
-{
-    return text.trimmed().split('\n').last();
-}
-
-// The ending of the last log line: "<outcome> <status>".
-QByteArray lastOutcome(const QByteArray &log)
-{
-    const QList<QByteArray> words = lastLine(log).split(' ');
-    return words.size() >= 2 ? words[words.size() - 2] + ' ' + words.last() : QByteArray();
-}
-
-// The shared service: no sign-up limit, and room for the concurrent clients.
-const QStringList kRelaxed = {QStringLiteral("--rate"), QStringLiteral("0"),
-                              QStringLiteral("--max-connections-per-address"),
-                              QStringLiteral("64")};
-
-using Database = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
-
-Database openReadOnly(const QString &path)
-{
-    sqlite3 *db = nullptr;
-    sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
-    return Database(db, &sqlite3_close);
-}
-
 } // namespace
 
 class TestRegnickService : public QObject
@@ -152,14 +60,8 @@ private slots:
     void request_answersAndLogsOneLine_data();
     void request_answersAndLogsOneLine();
     void chunkedBodyOver16KiB_isTooLarge();
-    void secondSignUp_sameNickInAnyCase_isError_data();
-    void secondSignUp_sameNickInAnyCase_isError();
-    void concurrentSignUpsOfOneNick_exactlyOneRegistered();
-    void signUp_storesDecodedTextsAndOnlyAHash();
-    void restart_keepsAccounts();
     void stopSignal_exitsWithStatusZero_data();
     void stopSignal_exitsWithStatusZero();
-    void stopDuringSignUps_keepsEveryAcknowledgedAccount();
     void signUpsFromOneAddress_overTheRate_get429();
     void hostileConnections_neitherStarveSignUpsNorOutliveTheirLimits();
     void help_mentionsEveryOption();
@@ -175,7 +77,6 @@ private:
 
 void TestRegnickService::initTestCase()
 {
-    QVERIFY(sodium_init() >= 0);
     QVERIFY(m_dir.isValid());
     m_service =
         std::make_unique<RegnickProcess>(m_dir.filePath(QStringLiteral("accounts.db")), kRelaxed);
@@ -345,148 +246,6 @@ void TestRegnickService::chunkedBodyOver16KiB_isTooLarge()
     QCOMPARE(result->status, 413);
 }
 
-void TestRegnickService::secondSignUp_sameNickInAnyCase_isError_data()
-{
-    QTest::addColumn<QByteArray>("first");
-    QTest::addColumn<QByteArray>("second");
-    QTest::addColumn<QByteArray>("secondReply");
-
-    QTest::newRow("sameNick") << QByteArray("marta") << QByteArray("marta") << QByteArray("Error");
-    QTest::newRow("upperCase") << QByteArray("lucia") << QByteArray("LUCIA") << QByteArray("Error");
-    QTest::newRow("pastedMixedCase")
-        << QByteArray("Pedro") << QByteArray("pEDRO") << QByteArray("Error");
-    // "ñandú" and "ÑANDÚ", which ASCII-only case folding would keep apart.
-    QTest::newRow("accentedUpperCase")
-        << QByteArray("%F1and%FA") << QByteArray("%D1AND%DA") << QByteArray("Error");
-    QTest::newRow("longerNick") << QByteArray("sol") << QByteArray("sola") << QByteArray("OK");
-    QTest::newRow("accentedOther")
-        << QByteArray("rene") << QByteArray("ren%E9") << QByteArray("OK");
-}
-
-void TestRegnickService::secondSignUp_sameNickInAnyCase_isError()
-{
-    QFETCH(QByteArray, first);
-    QFETCH(QByteArray, second);
-    QFETCH(QByteArray, secondReply);
-
-    const Answer registered = post(m_service->baseUrl(), form(first));
-    QCOMPARE(registered.status, 200);
-    QCOMPARE(registered.body, QByteArray("OK"));
-
-    const Answer again = post(m_service->baseUrl(), form(second));
-    QCOMPARE(again.status, 200);
-    QCOMPARE(again.body, secondReply);
-    // Found by the look-up before any hashing, not by the insert after it.
-    if (secondReply == "Error")
-        QTRY_COMPARE(lastOutcome(m_service->log()), QByteArray("taken 200"));
-}
-
-void TestRegnickService::concurrentSignUpsOfOneNick_exactlyOneRegistered()
-{
-    constexpr int kClients = 20;
-    const std::string url = m_service->baseUrl().toStdString();
-    const std::string body = form("carrera").toStdString();
-    std::atomic<int> registered = 0;
-    std::atomic<int> taken = 0;
-    std::latch go(1);
-
-    std::vector<std::thread> clients;
-    for (int i = 0; i < kClients; ++i) {
-        clients.emplace_back([&] {
-            httplib::Client client(url);
-            client.set_read_timeout(30);
-            go.wait();
-            const httplib::Result result =
-                client.Post(kPath.toStdString(), body, kFormType.toStdString());
-            if (result && result->status == 200 && result->body == "OK")
-                ++registered;
-            else if (result && result->status == 200 && result->body == "Error")
-                ++taken;
-        });
-    }
-    go.count_down();
-    for (std::thread &client : clients)
-        client.join();
-
-    QCOMPARE(registered.load(), 1);
-    QCOMPARE(taken.load(), kClients - 1);
-}
-
-void TestRegnickService::signUp_storesDecodedTextsAndOnlyAHash()
-{
-    const QByteArray password = QStringLiteral("Contraseña-Secreta-42").toUtf8();
-    const Answer answer = post(m_service->baseUrl(), "nick=Jos%E9&nombres=Jos%E9+N%FA%F1ez"
-                                                     "&email=jose%40example.org&tel=%2B51+84+555"
-                                                     "&ciudad=Cuzco&pais=Pa%EDs"
-                                                     "&paswd=Contrase%F1a-Secreta-42");
-    QCOMPARE(answer.status, 200);
-    QCOMPARE(answer.body, QByteArray("OK"));
-
-    const QString dbPath = m_dir.filePath(QStringLiteral("accounts.db"));
-    const Database db = openReadOnly(dbPath);
-    QVERIFY(db);
-    sqlite3_stmt *raw = nullptr;
-    QCOMPARE(sqlite3_prepare_v2(db.get(),
-                                "SELECT nick, names, email, phone, city, country, password_hash "
-                                "FROM accounts WHERE nick_key = 'josé'",
-                                -1, &raw, nullptr),
-             SQLITE_OK);
-    const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> row(raw, &sqlite3_finalize);
-    QCOMPARE(sqlite3_step(row.get()), SQLITE_ROW);
-    const auto column = [&](int i) {
-        return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(row.get(), i)));
-    };
-    QCOMPARE(column(0), QStringLiteral("José"));
-    QCOMPARE(column(1), QStringLiteral("José Núñez"));
-    QCOMPARE(column(2), QStringLiteral("jose@example.org"));
-    QCOMPARE(column(3), QStringLiteral("+51 84 555"));
-    QCOMPARE(column(4), QStringLiteral("Cuzco"));
-    QCOMPARE(column(5), QStringLiteral("País"));
-
-    const QByteArray hash = column(6).toUtf8();
-    QVERIFY2(hash.startsWith("$argon2id$"), hash.constData());
-    QCOMPARE(crypto_pwhash_str_needs_rehash(hash.constData(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                                            crypto_pwhash_MEMLIMIT_INTERACTIVE),
-             0);
-    QCOMPARE(crypto_pwhash_str_verify(hash.constData(), password.constData(),
-                                      static_cast<unsigned long long>(password.size())),
-             0);
-
-    QFile file(dbPath);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(!file.readAll().contains("Secreta-42"));
-
-    QTRY_VERIFY(m_service->log().contains("\"José\" registered 200"));
-    const QString log = QString::fromUtf8(m_service->log());
-    static const QRegularExpression line(
-        QStringLiteral(
-            R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 POST /cgi-bin/regnick\.pl )"
-            R"("José" registered 200$)"),
-        QRegularExpression::MultilineOption);
-    QVERIFY2(line.match(log).hasMatch(), qPrintable(log.right(500)));
-    QVERIFY(!log.contains(QStringLiteral("Secreta-42")));
-    QVERIFY(!log.contains(QStringLiteral("$argon2id$")));
-}
-
-void TestRegnickService::restart_keepsAccounts()
-{
-    const QString dbPath = m_dir.filePath(QStringLiteral("restart.db"));
-    RegnickProcess service(dbPath);
-    QVERIFY(service.start());
-    QCOMPARE(post(service.baseUrl(), form("rosa")).body, QByteArray("OK"));
-    QVERIFY(service.stop());
-    // E-mail addresses, hashes and the log's nicks are for the owner only.
-    for (const QString &path : {dbPath, service.logPath()})
-        QCOMPARE(QFileInfo(path).permissions(),
-                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
-
-    QVERIFY(service.start());
-    const Answer again = post(service.baseUrl(), form("Rosa"));
-    QCOMPARE(again.status, 200);
-    QCOMPARE(again.body, QByteArray("Error"));
-    QVERIFY(service.stop());
-}
-
 void TestRegnickService::stopSignal_exitsWithStatusZero_data()
 {
     QTest::addColumn<int>("signal");
@@ -506,57 +265,6 @@ void TestRegnickService::stopSignal_exitsWithStatusZero()
     QVERIFY(served.start());
     QCOMPARE(send(served.baseUrl(), "GET", "/", QByteArray(), QByteArray()).status, 404);
     QVERIFY(served.stop(signal));
-}
-
-void TestRegnickService::stopDuringSignUps_keepsEveryAcknowledgedAccount()
-{
-    // One worker, so that most sign-ups are still waiting when the signal
-    // comes; an idle and a trickling client must not hold the stop up.
-    const QString dbPath = m_dir.filePath(QStringLiteral("stopping.db"));
-    RegnickProcess service(
-        dbPath, kRelaxed + QStringList{QStringLiteral("--hash-workers"), QStringLiteral("1")});
-    QVERIFY(service.start());
-    RawConnection idle("127.0.0.2", service.port());
-    RawConnection trickling("127.0.0.3", service.port());
-    QVERIFY(idle.connected() && trickling.connected());
-    QVERIFY(trickling.send("POST /cgi-bin/regnick.pl HTTP/1.1\r\nHost: x\r\n"));
-
-    constexpr int kClients = 8;
-    const std::string url = service.baseUrl().toStdString();
-    std::vector<int> acknowledged(kClients, 0);
-    std::atomic<int> started = 0;
-    std::vector<std::thread> clients;
-    for (int i = 0; i < kClients; ++i) {
-        clients.emplace_back([&, i] {
-            httplib::Client client(url);
-            ++started;
-            const httplib::Result result = client.Post(
-                kPath.toStdString(), form("parada" + QByteArray::number(i)).toStdString(),
-                kFormType.toStdString());
-            acknowledged[i] = result && result->status == 200 && result->body == "OK";
-        });
-    }
-    // Stopped once the first sign-up is through: the others are being
-    // hashed or waiting for the worker.
-    QTRY_VERIFY(service.log().contains(" registered 200"));
-    QVERIFY(service.stop(SIGTERM));
-    for (std::thread &client : clients)
-        client.join();
-    QVERIFY(idle.closedWithin(1000) && trickling.closedWithin(1000));
-
-    const Database db = openReadOnly(dbPath);
-    for (int i = 0; i < kClients; ++i) {
-        if (!acknowledged[i])
-            continue;
-        const QByteArray sql =
-            "SELECT 1 FROM accounts WHERE nick_key = 'parada" + QByteArray::number(i) + "'";
-        sqlite3_stmt *raw = nullptr;
-        QCOMPARE(sqlite3_prepare_v2(db.get(), sql.constData(), -1, &raw, nullptr), SQLITE_OK);
-        const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> row(raw,
-                                                                             &sqlite3_finalize);
-        QVERIFY2(sqlite3_step(row.get()) == SQLITE_ROW, sql.constData());
-    }
-    QVERIFY(std::count(acknowledged.begin(), acknowledged.end(), 1) < kClients);
 }
 
 void TestRegnickService::signUpsFromOneAddress_overTheRate_get429()

@@ -1,0 +1,248 @@
+#include "server/postgres_account_store.h"
+
+#include "server/postgres_session.h"
+
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace parlonda {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The look-up runs on the HTTP thread, which serves every other client
+// meanwhile: it may wait this long at most, reconnecting included.
+constexpr auto kLookupTime = 1s;
+// Sign-ups wait on a hash worker; the client has waited for the hash anyway.
+constexpr auto kAddTime = 5s;
+constexpr auto kOpenTime = 10s;
+
+// Two instances starting at once would both find the table missing, and
+// the slower CREATE would fail on the catalogue's own unique index; the
+// lock (any number the two agree on) puts one after the other. It goes
+// with the transaction. CREATE TABLE IF NOT EXISTS would not do: it asks
+// for the right to create in the schema even when the table is there, and
+// the service's role may rightly have no more than SELECT and INSERT on a
+// table its owner made. The password never reaches the table: only its
+// Argon2id string does.
+constexpr const char *kSchema = R"sql(
+BEGIN;
+SELECT pg_advisory_xact_lock(7024311690457715017);
+DO $$ BEGIN
+IF to_regclass('accounts') IS NULL THEN
+    CREATE TABLE accounts (
+        id            bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+        nick          text NOT NULL,
+        nick_key      text NOT NULL UNIQUE CHECK (nick_key <> ''),
+        names         text NOT NULL,
+        email         text NOT NULL,
+        phone         text NOT NULL,
+        city          text NOT NULL,
+        country       text NOT NULL,
+        password_hash text NOT NULL,
+        created_at    timestamptz NOT NULL DEFAULT now()
+    );
+END IF;
+END $$;
+COMMIT;
+)sql";
+
+// A role that may read the table but not add to it would fail every
+// sign-up after spending its hash.
+constexpr const char *kCanAdd = "SELECT has_table_privilege('accounts', 'INSERT')";
+
+// A lost race is an ordinary outcome here, not an error for the server's
+// log: the row count tells it.
+constexpr PreparedStatement kInsert = {
+    "insert_account",
+    "INSERT INTO accounts (nick, nick_key, names, email, phone, city, country, password_hash) "
+    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (nick_key) DO NOTHING",
+    8};
+constexpr PreparedStatement kLookup = {"lookup_nick", "SELECT 1 FROM accounts WHERE nick_key = $1",
+                                       1};
+
+Deadline after(std::chrono::steady_clock::duration time)
+{
+    return std::chrono::steady_clock::now() + time;
+}
+
+// The password as it is written in the URI, wherever it is, so that it can
+// be taken out of libpq's messages too (one that quotes a malformed part of
+// the URI would quote it).
+std::vector<std::string_view> passwordsIn(std::string_view uri)
+{
+    std::vector<std::string_view> found;
+    std::string_view rest = uri.substr(uri.find("://") + 3);
+    // libpq takes what comes before an "@" ahead of any "/" as user[:password].
+    if (const auto at = rest.find_first_of("@/"); at != rest.npos && rest[at] == '@') {
+        const std::string_view user = rest.substr(0, at);
+        if (const auto colon = user.find(':'); colon != user.npos && colon + 1 < user.size())
+            found.push_back(user.substr(colon + 1));
+    }
+    if (const auto query = rest.find('?'); query != rest.npos) {
+        std::string_view parameters = rest.substr(query + 1);
+        while (!parameters.empty()) {
+            const auto amp = parameters.find('&');
+            const std::string_view parameter = parameters.substr(0, amp);
+            if (parameter.starts_with("password=") && parameter.size() > 9)
+                found.push_back(parameter.substr(9));
+            parameters = amp == parameters.npos ? std::string_view() : parameters.substr(amp + 1);
+        }
+    }
+    return found;
+}
+
+std::string withoutPasswords(std::string text, std::string_view uri)
+{
+    for (const std::string_view password : passwordsIn(uri)) {
+        for (auto at = text.find(password); at != text.npos; at = text.find(password, at + 3))
+            text.replace(at, password.size(), "***");
+    }
+    return text;
+}
+
+} // namespace
+
+std::string uriWithoutPassword(std::string_view uri)
+{
+    const auto schemeEnd = uri.find("://") + 3;
+    std::string shown(uri.substr(0, schemeEnd));
+    std::string_view rest = uri.substr(schemeEnd);
+    if (const auto at = rest.find_first_of("@/"); at != rest.npos && rest[at] == '@') {
+        const std::string_view user = rest.substr(0, at);
+        shown += user.substr(0, user.find(':'));
+        shown += '@';
+        rest.remove_prefix(at + 1);
+    }
+    const auto query = rest.find('?');
+    shown += rest.substr(0, query);
+    if (query == rest.npos)
+        return shown;
+    char separator = '?';
+    std::string_view parameters = rest.substr(query + 1);
+    while (!parameters.empty()) {
+        const auto amp = parameters.find('&');
+        const std::string_view parameter = parameters.substr(0, amp);
+        if (!parameter.starts_with("password=")) {
+            shown += separator;
+            shown += parameter;
+            separator = '&';
+        }
+        parameters = amp == parameters.npos ? std::string_view() : parameters.substr(amp + 1);
+    }
+    return shown;
+}
+
+std::unique_ptr<AccountStore> PostgresAccountStore::open(const std::string &uri, std::string &error)
+{
+    const Deadline deadline = after(kOpenTime);
+    const std::string shown = uriWithoutPassword(uri);
+    PostgresProblem problem;
+    std::unique_ptr<PostgresSession> writer = PostgresSession::connect(uri, deadline, problem);
+    if (!writer) {
+        error = "cannot connect to the accounts database " + shown + ": " +
+                withoutPasswords(problem.text, uri);
+        return nullptr;
+    }
+    if (!writer->execute(kSchema, deadline, problem)) {
+        error = "cannot set up the accounts table in " + shown + ": " + problem.text;
+        return nullptr;
+    }
+    const PostgresResult canAdd = writer->execute(kCanAdd, deadline, problem);
+    if (!canAdd || std::strcmp(PQgetvalue(canAdd.get(), 0, 0), "t") != 0) {
+        error = "cannot add accounts in " + shown + ": " +
+                (canAdd ? "permission denied for table accounts" : problem.text);
+        return nullptr;
+    }
+    if (!writer->prepare(std::span(&kInsert, 1), deadline, problem)) {
+        error = "cannot use the accounts table in " + shown + ": " + problem.text;
+        return nullptr;
+    }
+
+    std::unique_ptr<PostgresAccountStore> store(new PostgresAccountStore(uri));
+    store->m_idleWriters.push_back(std::move(writer));
+    bool unavailable = false;
+    if (!store->ready(store->m_reader, Role::Reader, deadline, error, unavailable)) {
+        error = "cannot look up nicks in " + shown + ": " + withoutPasswords(error, uri);
+        return nullptr;
+    }
+    return store;
+}
+
+PostgresAccountStore::PostgresAccountStore(std::string uri) : m_uri(std::move(uri)) {}
+
+PostgresAccountStore::~PostgresAccountStore() = default;
+
+bool PostgresAccountStore::ready(std::unique_ptr<PostgresSession> &session, Role role,
+                                 Deadline deadline, std::string &error, bool &unavailable)
+{
+    PostgresProblem problem;
+    if (session && session->stillOpen(problem))
+        return true;
+    session = PostgresSession::connect(m_uri, deadline, problem);
+    if (session && session->prepare(std::span(role == Role::Reader ? &kLookup : &kInsert, 1),
+                                    deadline, problem))
+        return true;
+    session.reset();
+    error = "cannot reach the accounts database: " + problem.text;
+    unavailable = problem.unavailable;
+    return false;
+}
+
+AccountStore::Lookup PostgresAccountStore::lookup(const std::string &nickKey, std::string &error)
+{
+    const Deadline deadline = after(kLookupTime);
+    const std::lock_guard lock(m_readMutex);
+    bool unavailable = true;
+    if (!ready(m_reader, Role::Reader, deadline, error, unavailable))
+        return unavailable ? Lookup::Unavailable : Lookup::Failed;
+
+    const std::array<const char *, 1> parameters = {nickKey.c_str()};
+    PostgresProblem problem;
+    const PostgresResult result = m_reader->run(kLookup.name, parameters, deadline, problem);
+    if (!m_reader->usable())
+        m_reader.reset();
+    if (!result) {
+        error = "cannot look up a nick: " + problem.text;
+        return problem.unavailable ? Lookup::Unavailable : Lookup::Failed;
+    }
+    return PQntuples(result.get()) > 0 ? Lookup::Taken : Lookup::Free;
+}
+
+AccountStore::AddResult PostgresAccountStore::add(const Registration &account,
+                                                  const std::string &passwordHash,
+                                                  std::string &error)
+{
+    const Deadline deadline = after(kAddTime);
+    std::unique_ptr<PostgresSession> session;
+    {
+        const std::lock_guard lock(m_writersMutex);
+        if (!m_idleWriters.empty()) {
+            session = std::move(m_idleWriters.back());
+            m_idleWriters.pop_back();
+        }
+    }
+    bool unavailable = true;
+    if (!ready(session, Role::Writer, deadline, error, unavailable))
+        return unavailable ? AddResult::Unavailable : AddResult::Failed;
+
+    const std::array<const char *, 8> parameters = {
+        account.nick.c_str(),    account.nickKey.c_str(), account.names.c_str(),
+        account.email.c_str(),   account.phone.c_str(),   account.city.c_str(),
+        account.country.c_str(), passwordHash.c_str()};
+    PostgresProblem problem;
+    const PostgresResult result = session->run(kInsert.name, parameters, deadline, problem);
+    if (session->usable()) {
+        const std::lock_guard lock(m_writersMutex);
+        m_idleWriters.push_back(std::move(session));
+    }
+    if (!result) {
+        error = "cannot add an account: " + problem.text;
+        return problem.unavailable ? AddResult::Unavailable : AddResult::Failed;
+    }
+    return std::strcmp(PQcmdTuples(result.get()), "1") == 0 ? AddResult::Added : AddResult::Taken;
+}
+
+} // namespace parlonda

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "server/account_store.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace parlonda {
+
+class PostgresSession;
+
+// The accounts in a PostgreSQL database, which several instances of the
+// service share. Look-ups go through one connection of their own, so that
+// the HTTP thread never waits behind a sign-up; sign-ups take a connection
+// each from a pool that grows to as many as are written at once (at most the
+// hash workers). A connection found lost is replaced by a new one at the
+// next call; the call that met the loss reports Unavailable.
+class PostgresAccountStore final : public AccountStore
+{
+public:
+    // Connects, creates the table when missing and checks that rows can be
+    // added. Fails when the server cannot be reached: there is nothing to
+    // serve until it can, and a supervisor restarting the service notices.
+    static std::unique_ptr<AccountStore> open(const std::string &uri, std::string &error);
+
+    ~PostgresAccountStore() override;
+
+    Lookup lookup(const std::string &nickKey, std::string &error) override;
+    AddResult add(const Registration &account, const std::string &passwordHash,
+                  std::string &error) override;
+
+private:
+    enum class Role { Reader, Writer };
+    explicit PostgresAccountStore(std::string uri);
+    // `session` open and prepared for its role: kept when still open, else a
+    // new one.
+    bool ready(std::unique_ptr<PostgresSession> &session, Role role,
+               std::chrono::steady_clock::time_point deadline, std::string &error,
+               bool &unavailable);
+
+    const std::string m_uri;
+    std::mutex m_readMutex;
+    std::unique_ptr<PostgresSession> m_reader;
+    std::mutex m_writersMutex;
+    std::vector<std::unique_ptr<PostgresSession>> m_idleWriters;
+};
+
+// The connection URI as it may be shown: without its password, whether in
+// the user part ("user:secret@host") or a parameter ("?password=secret").
+std::string uriWithoutPassword(std::string_view uri);
+
+} // namespace parlonda

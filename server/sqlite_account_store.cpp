@@ -1,0 +1,185 @@
+#include "server/sqlite_account_store.h"
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+namespace parlonda {
+namespace {
+
+// The password never reaches this file: only its Argon2id string does.
+constexpr const char *kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS accounts (
+    id            INTEGER PRIMARY KEY,
+    nick          TEXT NOT NULL,
+    nick_key      TEXT NOT NULL UNIQUE CHECK (nick_key <> ''),
+    names         TEXT NOT NULL,
+    email         TEXT NOT NULL,
+    phone         TEXT NOT NULL,
+    city          TEXT NOT NULL,
+    country       TEXT NOT NULL,
+    password_hash TEXT NOT NULL,
+    created_at    TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))
+);
+)sql";
+
+// Rewriting the schema version is a real write that changes nothing: it
+// fails now, not at the first sign-up, when the file, its folder or the disk
+// refuses writes (also a file that SQLite itself opens read-only).
+constexpr const char *kSetUp = "BEGIN IMMEDIATE; PRAGMA user_version = 1; COMMIT;";
+
+constexpr const char *kInsert =
+    "INSERT INTO accounts (nick, nick_key, names, email, phone, city, country, password_hash) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
+constexpr const char *kLookup = "SELECT 1 FROM accounts WHERE nick_key = ?1";
+
+// Another process (a backup, a curious sqlite3 shell) may hold the file for
+// a moment; wait for it rather than fail a sign-up, but not so long that a
+// stopping service waits with it.
+constexpr int kBusyTimeoutMs = 1000;
+
+std::string describe(sqlite3 *db, const std::string &what)
+{
+    return what + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+}
+
+int bindText(sqlite3_stmt *statement, int index, const std::string &text)
+{
+    return sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                             SQLITE_TRANSIENT);
+}
+
+// SQLite creates a missing database readable by everyone (0644 less the
+// umask); the file holds e-mail addresses and password hashes. Its journal
+// files take the database's mode.
+bool createPrivately(const std::string &path, std::string &error)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot open " + path + " for writing: " + std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+} // namespace
+
+struct SqliteAccountStore::Connection
+{
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *statement = nullptr;
+
+    ~Connection()
+    {
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+    }
+
+    bool open(const std::string &path, std::string &error)
+    {
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+            error = describe(db, "cannot open " + path);
+            return false;
+        }
+        sqlite3_extended_result_codes(db, 1);
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        if (sqlite3_db_readonly(db, "main") == 1) {
+            error = "cannot write to " + path + ": the database is read-only";
+            return false;
+        }
+        // WAL, so that look-ups go on while a sign-up commits; FULL, so that
+        // an account is on disk before its "OK" goes out.
+        if (sqlite3_exec(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL;", nullptr,
+                         nullptr, nullptr) != SQLITE_OK) {
+            error = describe(db, "cannot write to " + path);
+            return false;
+        }
+        return true;
+    }
+
+    bool prepare(const char *sql, const std::string &path, std::string &error)
+    {
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+            error = describe(db, "cannot set up the accounts table in " + path);
+            return false;
+        }
+        return true;
+    }
+};
+
+std::unique_ptr<AccountStore> SqliteAccountStore::open(const std::string &path, std::string &error)
+{
+    if (!createPrivately(path, error))
+        return nullptr;
+    auto writer = std::make_unique<Connection>();
+    if (!writer->open(path, error))
+        return nullptr;
+    if (sqlite3_exec(writer->db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(writer->db, kSetUp, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        error = describe(writer->db, "cannot write to " + path);
+        return nullptr;
+    }
+    if (!writer->prepare(kInsert, path, error))
+        return nullptr;
+    auto reader = std::make_unique<Connection>();
+    if (!reader->open(path, error) || !reader->prepare(kLookup, path, error))
+        return nullptr;
+    return std::unique_ptr<AccountStore>(
+        new SqliteAccountStore(std::move(writer), std::move(reader)));
+}
+
+SqliteAccountStore::SqliteAccountStore(std::unique_ptr<Connection> writer,
+                                       std::unique_ptr<Connection> reader)
+    : m_writer(std::move(writer)), m_reader(std::move(reader))
+{
+}
+
+SqliteAccountStore::~SqliteAccountStore() = default;
+
+AccountStore::Lookup SqliteAccountStore::lookup(const std::string &nickKey, std::string &error)
+{
+    const std::lock_guard lock(m_readMutex);
+    sqlite3_stmt *statement = m_reader->statement;
+    int rc = bindText(statement, 1, nickKey);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(statement);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        error = describe(m_reader->db, "cannot look up a nick");
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    if (rc == SQLITE_ROW)
+        return Lookup::Taken;
+    return rc == SQLITE_DONE ? Lookup::Free : Lookup::Failed;
+}
+
+AccountStore::AddResult SqliteAccountStore::add(const Registration &account,
+                                                const std::string &passwordHash, std::string &error)
+{
+    const std::array<const std::string *, 8> texts = {
+        &account.nick,  &account.nickKey, &account.names,   &account.email,
+        &account.phone, &account.city,    &account.country, &passwordHash};
+
+    const std::lock_guard lock(m_writeMutex);
+    sqlite3_stmt *insert = m_writer->statement;
+    int rc = SQLITE_OK;
+    for (std::size_t i = 0; rc == SQLITE_OK && i < texts.size(); ++i)
+        rc = bindText(insert, static_cast<int>(i) + 1, *texts[i]);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(insert);
+    if (rc != SQLITE_DONE && rc != SQLITE_CONSTRAINT_UNIQUE)
+        error = describe(m_writer->db, "cannot add an account");
+    sqlite3_reset(insert);
+    // The hash should not linger in the statement until the next sign-up.
+    sqlite3_clear_bindings(insert);
+
+    if (rc == SQLITE_DONE)
+        return AddResult::Added;
+    return rc == SQLITE_CONSTRAINT_UNIQUE ? AddResult::Taken : AddResult::Failed;
+}
+
+} // namespace parlonda

@@ -1,0 +1,495 @@
+// What the service keeps, and how it behaves when its database does: the
+// same cases against each place it keeps accounts, an SQLite file and a
+// PostgreSQL database on a throwaway cluster of the test's own. The service
+// is the real process; the stored rows are read back directly.
+#include "tests/server/postgres_cluster.h"
+#include "tests/server/regnick_client.h"
+#include "tests/server/regnick_process.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <functional>
+#include <latch>
+#include <memory>
+#include <signal.h>
+#include <sodium.h>
+#include <sqlite3.h>
+#include <thread>
+#include <vector>
+
+using namespace parlonda::test;
+
+namespace {
+
+const QStringList kBackends = {QStringLiteral("sqlite"), QStringLiteral("postgresql")};
+
+// One data row per backend, for a case that has no other data.
+void backendRows()
+{
+    QTest::addColumn<QString>("backend");
+    for (const QString &backend : kBackends)
+        QTest::newRow(qPrintable(backend)) << backend;
+}
+
+// A database of either kind, and where the service's log and standard error
+// go for it.
+struct Store
+{
+    QString backend;
+    QString name;
+    QString db; // --db: the file or the URI
+    QString files;
+};
+
+// Sends every form at once, each to its own service's address, each over its
+// own connection; the answers in the same order. `whileSending` runs as soon
+// as all are on their way.
+QList<Answer> signUpsAtOnce(const QList<std::pair<QString, QByteArray>> &requests,
+                            const std::function<void()> &whileSending = {})
+{
+    QList<Answer> answers(requests.size());
+    std::latch go(1);
+    std::vector<std::thread> clients;
+    for (qsizetype i = 0; i < requests.size(); ++i) {
+        clients.emplace_back([&, i] {
+            go.wait();
+            answers[i] = post(requests[i].first, requests[i].second);
+        });
+    }
+    go.count_down();
+    if (whileSending)
+        whileSending();
+    for (std::thread &client : clients)
+        client.join();
+    return answers;
+}
+
+qsizetype countOf(const QList<Answer> &answers, int status, const QByteArray &body = {})
+{
+    return std::count_if(answers.begin(), answers.end(), [&](const Answer &answer) {
+        return answer.status == status && (body.isEmpty() || answer.body == body);
+    });
+}
+
+} // namespace
+
+class TestAccountStore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void secondSignUp_sameNickInAnyCase_isError_data();
+    void secondSignUp_sameNickInAnyCase_isError();
+    void signUp_storesDecodedTextsAndOnlyAHash_data() { backendRows(); }
+    void signUp_storesDecodedTextsAndOnlyAHash();
+    void restart_keepsAccounts_data() { backendRows(); }
+    void restart_keepsAccounts();
+    void stopDuringSignUps_keepsEveryAcknowledgedAccount_data() { backendRows(); }
+    void stopDuringSignUps_keepsEveryAcknowledgedAccount();
+    void instances_raceForOneNick_shareAccounts_keepThemWhenKilled_data();
+    void instances_raceForOneNick_shareAccounts_keepThemWhenKilled();
+
+    void databaseLostOrStuck_answers503_andServesAgainOnceItIsBack();
+    void databaseItCannotUse_refusesToStart_data();
+    void databaseItCannotUse_refusesToStart();
+
+private:
+    Store freshStore(const QString &backend, const QString &name);
+    // nick, names, email, phone, city, country and password_hash of the
+    // account with this folded nick; empty when there is none.
+    QStringList storedAccount(const Store &store, const QByteArray &nickKey);
+
+    QTemporaryDir m_dir;
+    PostgresCluster m_cluster;
+    // One service per backend, shared by the cases that need nothing else.
+    QHash<QString, Store> m_shared;
+    QHash<QString, std::shared_ptr<RegnickProcess>> m_services;
+};
+
+void TestAccountStore::initTestCase()
+{
+    QVERIFY(sodium_init() >= 0);
+    QVERIFY(m_dir.isValid());
+    QString error;
+    QVERIFY2(m_cluster.start(error), qPrintable(error));
+    for (const QString &backend : kBackends) {
+        m_shared[backend] = freshStore(backend, QStringLiteral("shared"));
+        const Store &store = m_shared[backend];
+        m_services[backend] = std::make_shared<RegnickProcess>(store.db, kRelaxed, store.files);
+        QVERIFY2(m_services[backend]->start(), m_services[backend]->errors().constData());
+    }
+}
+
+void TestAccountStore::cleanupTestCase()
+{
+    for (const auto &service : std::as_const(m_services))
+        QVERIFY(service->stop());
+}
+
+Store TestAccountStore::freshStore(const QString &backend, const QString &name)
+{
+    Store store{backend, name, {}, m_dir.filePath(backend + u'-' + name)};
+    if (backend == u"sqlite")
+        store.db = m_dir.filePath(name + QStringLiteral(".db"));
+    else
+        store.db = m_cluster.createDatabase(name);
+    return store;
+}
+
+QStringList TestAccountStore::storedAccount(const Store &store, const QByteArray &nickKey)
+{
+    const char *sql = "SELECT nick, names, email, phone, city, country, password_hash "
+                      "FROM accounts WHERE nick_key = ";
+    if (store.backend == u"postgresql") {
+        const QList<QStringList> rows =
+            m_cluster.rows(store.name, sql + QByteArray("$1"), {nickKey});
+        return rows.isEmpty() ? QStringList() : rows.first();
+    }
+    sqlite3 *db = nullptr;
+    sqlite3_open_v2(QFile::encodeName(store.db).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> closer(db, &sqlite3_close);
+    sqlite3_stmt *raw = nullptr;
+    if (sqlite3_prepare_v2(db, (sql + QByteArray("?1")).constData(), -1, &raw, nullptr) !=
+        SQLITE_OK) {
+        qWarning("%s", sqlite3_errmsg(db));
+        return {};
+    }
+    const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> row(raw, &sqlite3_finalize);
+    sqlite3_bind_text(raw, 1, nickKey.constData(), static_cast<int>(nickKey.size()),
+                      SQLITE_TRANSIENT);
+    QStringList columns;
+    if (sqlite3_step(raw) == SQLITE_ROW) {
+        for (int i = 0; i < 7; ++i)
+            columns.append(
+                QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(raw, i))));
+    }
+    return columns;
+}
+
+void TestAccountStore::secondSignUp_sameNickInAnyCase_isError_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QByteArray>("secondReply");
+
+    for (const QString &backend : kBackends) {
+        const auto row = [&](const char *tag, const char *first, const char *second,
+                             const char *reply) {
+            QTest::addRow("%s:%s", qPrintable(backend), tag)
+                << backend << QByteArray(first) << QByteArray(second) << QByteArray(reply);
+        };
+        row("sameNick", "marta", "marta", "Error");
+        row("upperCase", "lucia", "LUCIA", "Error");
+        row("pastedMixedCase", "Pedro", "pEDRO", "Error");
+        // "ñandú" and "ÑANDÚ", which ASCII-only case folding would keep apart.
+        row("accentedUpperCase", "%F1and%FA", "%D1AND%DA", "Error");
+        row("longerNick", "sol", "sola", "OK");
+        row("accentedOther", "rene", "ren%E9", "OK");
+    }
+}
+
+void TestAccountStore::secondSignUp_sameNickInAnyCase_isError()
+{
+    QFETCH(QString, backend);
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(QByteArray, secondReply);
+    RegnickProcess &service = *m_services[backend];
+
+    const Answer registered = post(service.baseUrl(), form(first));
+    QCOMPARE(registered.status, 200);
+    QCOMPARE(registered.body, QByteArray("OK"));
+
+    const Answer again = post(service.baseUrl(), form(second));
+    QCOMPARE(again.status, 200);
+    QCOMPARE(again.body, secondReply);
+    // Found by the look-up before any hashing, not by the insert after it.
+    if (secondReply == "Error")
+        QTRY_COMPARE(lastOutcome(service.log()), QByteArray("taken 200"));
+}
+
+void TestAccountStore::signUp_storesDecodedTextsAndOnlyAHash()
+{
+    QFETCH(QString, backend);
+    RegnickProcess &service = *m_services[backend];
+    const QByteArray password = QStringLiteral("Contraseña-Secreta-42").toUtf8();
+    const Answer answer = post(service.baseUrl(), "nick=Jos%E9&nombres=Jos%E9+N%FA%F1ez"
+                                                  "&email=jose%40example.org&tel=%2B51+84+555"
+                                                  "&ciudad=Cuzco&pais=Pa%EDs"
+                                                  "&paswd=Contrase%F1a-Secreta-42");
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(answer.body, QByteArray("OK"));
+
+    const QStringList stored = storedAccount(m_shared[backend], QStringLiteral("josé").toUtf8());
+    QCOMPARE(stored.size(), 7);
+    QCOMPARE(stored.mid(0, 6),
+             (QStringList{QStringLiteral("José"), QStringLiteral("José Núñez"),
+                          QStringLiteral("jose@example.org"), QStringLiteral("+51 84 555"),
+                          QStringLiteral("Cuzco"), QStringLiteral("País")}));
+    const QByteArray hash = stored[6].toUtf8();
+    QVERIFY2(hash.startsWith("$argon2id$"), hash.constData());
+    QCOMPARE(crypto_pwhash_str_needs_rehash(hash.constData(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
+                                            crypto_pwhash_MEMLIMIT_INTERACTIVE),
+             0);
+    QCOMPARE(crypto_pwhash_str_verify(hash.constData(), password.constData(),
+                                      static_cast<unsigned long long>(password.size())),
+             0);
+    if (backend == u"sqlite") {
+        QFile file(m_shared[backend].db);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(!file.readAll().contains("Secreta-42"));
+    }
+
+    QTRY_VERIFY(service.log().contains("\"José\" registered 200"));
+    const QString log = QString::fromUtf8(service.log());
+    static const QRegularExpression line(
+        QStringLiteral(
+            R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 POST /cgi-bin/regnick\.pl )"
+            R"("José" registered 200$)"),
+        QRegularExpression::MultilineOption);
+    QVERIFY2(line.match(log).hasMatch(), qPrintable(log.right(500)));
+    QVERIFY(!log.contains(QStringLiteral("Secreta-42")));
+    QVERIFY(!log.contains(QStringLiteral("$argon2id$")));
+}
+
+void TestAccountStore::restart_keepsAccounts()
+{
+    QFETCH(QString, backend);
+    const Store store = freshStore(backend, QStringLiteral("restart"));
+    RegnickProcess service(store.db, {}, store.files);
+    QVERIFY(service.start());
+    QCOMPARE(post(service.baseUrl(), form("rosa")).body, QByteArray("OK"));
+    QVERIFY(service.stop());
+    // E-mail addresses, hashes and the log's nicks are for the owner only.
+    QStringList privateFiles = {service.logPath()};
+    if (backend == u"sqlite")
+        privateFiles.append(store.db);
+    for (const QString &path : privateFiles)
+        QCOMPARE(QFileInfo(path).permissions(),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+
+    QVERIFY(service.start());
+    const Answer again = post(service.baseUrl(), form("Rosa"));
+    QCOMPARE(again.status, 200);
+    QCOMPARE(again.body, QByteArray("Error"));
+    QVERIFY(service.stop());
+}
+
+void TestAccountStore::stopDuringSignUps_keepsEveryAcknowledgedAccount()
+{
+    QFETCH(QString, backend);
+    // One worker, so that most sign-ups are still waiting when the signal comes.
+    const Store store = freshStore(backend, QStringLiteral("stopping"));
+    RegnickProcess service(
+        store.db, kRelaxed + QStringList{QStringLiteral("--hash-workers"), QStringLiteral("1")},
+        store.files);
+    QVERIFY(service.start());
+
+    constexpr int kClients = 8;
+    QList<std::pair<QString, QByteArray>> requests;
+    for (int i = 0; i < kClients; ++i)
+        requests.append({service.baseUrl(), form("parada" + QByteArray::number(i))});
+    // Stopped once the first sign-up is through: the others are being
+    // hashed or waiting for the worker.
+    const QList<Answer> answers = signUpsAtOnce(requests, [&] {
+        QTRY_VERIFY(service.log().contains(" registered 200"));
+        QVERIFY(service.stop(SIGTERM));
+    });
+
+    for (int i = 0; i < kClients; ++i) {
+        if (answers[i].body == "OK")
+            QVERIFY2(!storedAccount(store, "parada" + QByteArray::number(i)).isEmpty(),
+                     qPrintable(QString::number(i)));
+    }
+    QVERIFY(countOf(answers, 200, "OK") < kClients);
+}
+
+void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<int>("instances");
+    // An SQLite file is for one service on one machine; a PostgreSQL
+    // database is there to be shared.
+    QTest::newRow("sqlite:oneInstance") << QStringLiteral("sqlite") << 1;
+    QTest::newRow("postgresql:twoInstances") << QStringLiteral("postgresql") << 2;
+}
+
+void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled()
+{
+    QFETCH(QString, backend);
+    QFETCH(int, instances);
+    // All start at once on a database without the table yet.
+    const Store store = freshStore(backend, QStringLiteral("shared_by_all"));
+    std::vector<std::unique_ptr<RegnickProcess>> services;
+    for (int i = 0; i < instances; ++i) {
+        services.push_back(std::make_unique<RegnickProcess>(
+            store.db, kRelaxed, store.files + u'-' + QString::number(i)));
+        QVERIFY(services.back()->begin());
+    }
+    for (const auto &service : services)
+        QVERIFY2(service->waitUntilListening(), service->errors().constData());
+    const auto through = [&](int i) { return services[i % instances]->baseUrl(); };
+
+    // 64 clients spread over the instances, all for one nick.
+    QList<std::pair<QString, QByteArray>> race;
+    for (int i = 0; i < 64; ++i)
+        race.append({through(i), form("carrera")});
+    const QList<Answer> raced = signUpsAtOnce(race);
+    QCOMPARE(countOf(raced, 200, "OK"), 1);
+    QCOMPARE(countOf(raced, 200, "Error"), 63);
+
+    // What one instance registered, the next finds taken, in any case, by
+    // its look-up.
+    for (int i = 0; i < instances; ++i) {
+        const QByteArray nick = "desde-" + QByteArray::number(i);
+        QCOMPARE(post(through(i), form(nick)).body, QByteArray("OK"));
+        QCOMPARE(post(through(i + 1), form(nick.toUpper())).body, QByteArray("Error"));
+        QTRY_COMPARE(lastOutcome(services[(i + 1) % instances]->log()), QByteArray("taken 200"));
+    }
+
+    // The first instance killed while all take sign-ups: the others go on,
+    // and every account any of them acknowledged is there.
+    QList<std::pair<QString, QByteArray>> signUps;
+    for (int i = 0; i < 16; ++i)
+        signUps.append({through(i), form("muerte" + QByteArray::number(i))});
+    RegnickProcess &killed = *services.front();
+    const QList<Answer> answers = signUpsAtOnce(signUps, [&] {
+        QTRY_VERIFY(killed.log().contains("\"muerte"));
+        QVERIFY(!killed.stop(SIGKILL));
+    });
+    for (qsizetype i = 0; i < answers.size(); ++i) {
+        if (answers[i].body == "OK")
+            QVERIFY2(!storedAccount(store, "muerte" + QByteArray::number(i)).isEmpty(),
+                     qPrintable(QString::number(i)));
+        if (i % instances != 0)
+            QCOMPARE(answers[i].body, QByteArray("OK"));
+    }
+    QVERIFY(countOf(answers, -1) > 0);
+    for (int i = 1; i < instances; ++i)
+        QVERIFY(services[i]->stop());
+}
+
+void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack()
+{
+    const Store store = freshStore(QStringLiteral("postgresql"), QStringLiteral("lost"));
+    RegnickProcess service(
+        store.db, kRelaxed + QStringList{QStringLiteral("--hash-workers"), QStringLiteral("1")},
+        store.files);
+    QVERIFY(service.start());
+
+    // The database stops once the first of these is in: the others are
+    // being hashed or waiting, and meet the loss.
+    constexpr int kClients = 8;
+    QList<std::pair<QString, QByteArray>> requests;
+    for (int i = 0; i < kClients; ++i)
+        requests.append({service.baseUrl(), form("perdida" + QByteArray::number(i))});
+    const QList<Answer> answers = signUpsAtOnce(requests, [&] {
+        QTRY_VERIFY(service.log().contains(" registered 200"));
+        QVERIFY(m_cluster.stop());
+    });
+    QVERIFY(countOf(answers, 200, "OK") >= 1);
+    QVERIFY(countOf(answers, 503) >= 1);
+    QCOMPARE(countOf(answers, 200, "OK") + countOf(answers, 503), kClients);
+    QVERIFY(service.log().contains("unavailable 503"));
+
+    // An instance that starts now says why it cannot work, without the
+    // password, and exits for its supervisor to try again.
+    QProcess starting;
+    starting.start(RegnickProcess::program(),
+                   {QStringLiteral("--port=0"), QStringLiteral("--db"), store.db});
+    QVERIFY(starting.waitForFinished());
+    const QByteArray refusal = starting.readAllStandardError();
+    QCOMPARE(starting.exitCode(), 1);
+    QVERIFY2(refusal.startsWith("parlonda-regnick: cannot connect to the accounts database "
+                                "postgresql://parlonda@/lost?host="),
+             refusal.constData());
+    QVERIFY2(refusal.contains("No such file or directory"), refusal.constData());
+    QVERIFY2(!refusal.contains(PostgresCluster::kPassword), refusal.constData());
+
+    // The running one connects again by itself once the database is back.
+    QString error;
+    QVERIFY2(m_cluster.start(error), qPrintable(error));
+    QCOMPARE(post(service.baseUrl(), form("vuelta")).body, QByteArray("OK"));
+    for (int i = 0; i < kClients; ++i) {
+        if (answers[i].body == "OK")
+            QVERIFY(!storedAccount(store, "perdida" + QByteArray::number(i)).isEmpty());
+    }
+
+    // A server process that stops answering mid-look-up (stopped here like
+    // one stuck on a lock or behind a dead network) holds the HTTP thread
+    // only for a while: that sign-up gets 503, and the next one goes
+    // through a new connection.
+    const QList<QStringList> reader = m_cluster.rows(
+        QStringLiteral("postgres"), "SELECT pid FROM pg_stat_activity WHERE datname = 'lost' "
+                                    "AND query LIKE 'SELECT 1 FROM accounts%'");
+    QCOMPARE(reader.size(), 1);
+    const pid_t stuck = reader.first().first().toInt();
+    QCOMPARE(::kill(stuck, SIGSTOP), 0);
+    const Answer unanswered = post(service.baseUrl(), form("atascada"));
+    ::kill(stuck, SIGCONT);
+    QCOMPARE(unanswered.status, 503);
+    QCOMPARE(post(service.baseUrl(), form("atascada")).body, QByteArray("OK"));
+    QVERIFY(service.stop());
+}
+
+void TestAccountStore::databaseItCannotUse_refusesToStart_data()
+{
+    QTest::addColumn<QString>("db");
+    QTest::addColumn<QByteArray>("reason");
+
+    // Its letters could not hold every nick.
+    const QString latin1 = m_cluster.createDatabase(
+        QStringLiteral("latin1"),
+        "ENCODING 'LATIN1' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
+    QTest::newRow("notUtf8") << latin1 << QByteArray("the database's encoding is LATIN1, not UTF8");
+
+    // A role that may look nicks up but not add them would fail every
+    // sign-up after spending its hash. Here the password comes as a parameter.
+    const Store store = freshStore(QStringLiteral("postgresql"), QStringLiteral("read_only"));
+    RegnickProcess(store.db, {}, store.files).start();
+    m_cluster.execute(store.name, "CREATE ROLE lector LOGIN");
+    m_cluster.execute(store.name, "GRANT SELECT ON accounts TO lector");
+    QString asReader = store.db;
+    asReader.replace(QStringLiteral("parlonda:") + QLatin1String(PostgresCluster::kPassword),
+                     QStringLiteral("lector"));
+    asReader += QStringLiteral("&password=") + QLatin1String(PostgresCluster::kPassword);
+    QTest::newRow("mayNotAdd") << asReader
+                               << QByteArray(
+                                      "cannot add accounts in postgresql://lector@/read_only?"
+                                      "host=");
+
+    // libpq quotes what it cannot read, here the password itself.
+    QTest::newRow("malformedUri") << QStringLiteral("postgresql://parlonda:%1%zz@/x")
+                                         .arg(QLatin1String(PostgresCluster::kPassword))
+                                  << QByteArray("invalid percent-encoded token: \"***\"");
+}
+
+void TestAccountStore::databaseItCannotUse_refusesToStart()
+{
+    QFETCH(QString, db);
+    QFETCH(QByteArray, reason);
+
+    QProcess service;
+    service.start(RegnickProcess::program(),
+                  {QStringLiteral("--port=0"), QStringLiteral("--db"), db});
+    QVERIFY(service.waitForFinished());
+    const QByteArray errors = service.readAllStandardError();
+    QVERIFY2(service.exitStatus() == QProcess::NormalExit && service.exitCode() == 1,
+             errors.constData());
+    QVERIFY2(errors.startsWith("parlonda-regnick: ") && errors.contains(reason),
+             errors.constData());
+    QVERIFY2(!errors.contains(PostgresCluster::kPassword), errors.constData());
+    QVERIFY(service.readAllStandardOutput().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestAccountStore)
+#include "account_store_test.moc"
