@@ -69,6 +69,23 @@ QList<Answer> signUpsAtOnce(const QList<std::pair<QString, QByteArray>> &request
     return answers;
 }
 
+constexpr int kInterruptedSignUps = 8;
+
+// Sign-ups of the new nicks "<prefix>0" to "<prefix>7", sent at once to a
+// service with one hash worker; `interrupt` runs as soon as the first is
+// registered, while the others are being hashed or still wait for the worker.
+QList<Answer> signUpsInterrupted(const RegnickProcess &service, const QByteArray &prefix,
+                                 const std::function<void()> &interrupt)
+{
+    QList<std::pair<QString, QByteArray>> requests;
+    for (int i = 0; i < kInterruptedSignUps; ++i)
+        requests.append({service.baseUrl(), form(prefix + QByteArray::number(i))});
+    return signUpsAtOnce(requests, [&] {
+        QTRY_VERIFY(service.log().contains(" registered 200"));
+        interrupt();
+    });
+}
+
 qsizetype countOf(const QList<Answer> &answers, int status, const QByteArray &body = {})
 {
     return std::count_if(answers.begin(), answers.end(), [&](const Answer &answer) {
@@ -294,23 +311,15 @@ void TestAccountStore::stopDuringSignUps_keepsEveryAcknowledgedAccount()
         store.files);
     QVERIFY(service.start());
 
-    constexpr int kClients = 8;
-    QList<std::pair<QString, QByteArray>> requests;
-    for (int i = 0; i < kClients; ++i)
-        requests.append({service.baseUrl(), form("parada" + QByteArray::number(i))});
-    // Stopped once the first sign-up is through: the others are being
-    // hashed or waiting for the worker.
-    const QList<Answer> answers = signUpsAtOnce(requests, [&] {
-        QTRY_VERIFY(service.log().contains(" registered 200"));
-        QVERIFY(service.stop(SIGTERM));
-    });
+    const QList<Answer> answers =
+        signUpsInterrupted(service, "parada", [&] { QVERIFY(service.stop(SIGTERM)); });
 
-    for (int i = 0; i < kClients; ++i) {
+    for (int i = 0; i < kInterruptedSignUps; ++i) {
         if (answers[i].body == "OK")
             QVERIFY2(!storedAccount(store, "parada" + QByteArray::number(i)).isEmpty(),
                      qPrintable(QString::number(i)));
     }
-    QVERIFY(countOf(answers, 200, "OK") < kClients);
+    QVERIFY(countOf(answers, 200, "OK") < kInterruptedSignUps);
 }
 
 void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled_data()
@@ -386,19 +395,12 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
         store.files);
     QVERIFY(service.start());
 
-    // The database stops once the first of these is in: the others are
-    // being hashed or waiting, and meet the loss.
-    constexpr int kClients = 8;
-    QList<std::pair<QString, QByteArray>> requests;
-    for (int i = 0; i < kClients; ++i)
-        requests.append({service.baseUrl(), form("perdida" + QByteArray::number(i))});
-    const QList<Answer> answers = signUpsAtOnce(requests, [&] {
-        QTRY_VERIFY(service.log().contains(" registered 200"));
-        QVERIFY(m_cluster.stop());
-    });
+    // The database stops once the first of these is in: the others meet the loss.
+    const QList<Answer> answers =
+        signUpsInterrupted(service, "perdida", [&] { QVERIFY(m_cluster.stop()); });
     QVERIFY(countOf(answers, 200, "OK") >= 1);
     QVERIFY(countOf(answers, 503) >= 1);
-    QCOMPARE(countOf(answers, 200, "OK") + countOf(answers, 503), kClients);
+    QCOMPARE(countOf(answers, 200, "OK") + countOf(answers, 503), kInterruptedSignUps);
     QVERIFY(service.log().contains("unavailable 503"));
 
     // An instance that starts now says why it cannot work, without the
@@ -419,7 +421,7 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
     QString error;
     QVERIFY2(m_cluster.start(error), qPrintable(error));
     QCOMPARE(post(service.baseUrl(), form("vuelta")).body, QByteArray("OK"));
-    for (int i = 0; i < kClients; ++i) {
+    for (int i = 0; i < kInterruptedSignUps; ++i) {
         if (answers[i].body == "OK")
             QVERIFY(!storedAccount(store, "perdida" + QByteArray::number(i)).isEmpty());
     }

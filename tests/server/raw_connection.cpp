@@ -54,23 +54,16 @@ bool RawConnection::send(QByteArrayView bytes)
 QByteArray RawConnection::readAll(int timeoutMs)
 {
     QByteArray all;
-    const QDeadlineTimer deadline(timeoutMs);
-    while (m_fd >= 0 && !deadline.hasExpired()) {
-        pollfd wanted{m_fd, POLLIN, 0};
-        if (::poll(&wanted, 1, static_cast<int>(deadline.remainingTime())) <= 0)
-            continue;
-        char buffer[4096];
-        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        all.append(buffer, n);
-    }
+    readUntilClosed(timeoutMs, &all);
     return all;
 }
 
 bool RawConnection::closedWithin(int timeoutMs)
+{
+    return readUntilClosed(timeoutMs, nullptr);
+}
+
+bool RawConnection::readUntilClosed(int timeoutMs, QByteArray *into)
 {
     const QDeadlineTimer deadline(timeoutMs);
     // At least one look, also with no time to wait.
@@ -84,6 +77,8 @@ bool RawConnection::closedWithin(int timeoutMs)
             continue;
         if (n <= 0)
             return true;
+        if (into)
+            into->append(buffer, n);
     }
     return false;
 }

@@ -32,6 +32,10 @@ public:
     bool closedWithin(int timeoutMs);
 
 private:
+    // Reads until the service closes (true) or `timeoutMs` passed (false),
+    // appending what came to `into` unless it is null.
+    bool readUntilClosed(int timeoutMs, QByteArray *into);
+
     int m_fd = -1;
 };
 
