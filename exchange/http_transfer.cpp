@@ -1,6 +1,6 @@
 #include "exchange/http_transfer.h"
 
-#include "exchange/cp1252.h"
+#include "common/cp1252.h"
 
 #include <QByteArrayView>
 #include <QNetworkAccessManager>

@@ -1,6 +1,6 @@
 #include "exchange/registration_reply.h"
 
-#include "exchange/cp1252.h"
+#include "common/cp1252.h"
 
 #include <QLatin1StringView>
 

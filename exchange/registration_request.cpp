@@ -1,6 +1,6 @@
 #include "exchange/registration_request.h"
 
-#include "exchange/cp1252.h"
+#include "common/cp1252.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
 #include "input_filters.h"
 
-#include "exchange/cp1252.h"
+#include "common/cp1252.h"
 
 namespace parlonda {
 

@@ -1,6 +1,6 @@
 #include "profile/profile_file.h"
 
-#include "exchange/cp1252.h"
+#include "common/cp1252.h"
 
 #include <QDir>
 #include <QSaveFile>

@@ -1,15 +1,15 @@
 // parlonda-regnick: the stand-in registration service. Parses the options,
 // checks that it can work, wires the parts of the parlonda_regnick library
 // together and runs them until told to stop.
-#include "server/account_store.h"
-#include "server/hash_pool.h"
-#include "server/http_daemon.h"
-#include "server/rate_limiter.h"
-#include "server/regnick_service.h"
+#include "server/store/account_store.h"
+#include "server/signup/hash_pool.h"
+#include "server/http/http_daemon.h"
+#include "server/signup/rate_limiter.h"
+#include "server/signup/regnick_service.h"
 #include "server/request_log.h"
 #include "server/service_options.h"
 #include "server/stop_signals.h"
-#include "server/tls_files.h"
+#include "server/http/tls_files.h"
 
 #include <chrono>
 #include <csignal>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/http_daemon.h"
+#include "server/http/http_daemon.h"
 
 #include <optional>
 #include <string>

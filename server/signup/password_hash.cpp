@@ -1,4 +1,4 @@
-#include "server/password_hash.h"
+#include "server/signup/password_hash.h"
 
 #include <sodium.h>
 

@@ -1,4 +1,4 @@
-#include "server/hash_pool.h"
+#include "server/signup/hash_pool.h"
 
 namespace parlonda {
 

@@ -1,4 +1,4 @@
-#include "server/rate_limiter.h"
+#include "server/signup/rate_limiter.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "server/postgres_account_store.h"
+#include "server/store/postgres_account_store.h"
 
-#include "server/postgres_session.h"
+#include "server/store/postgres_session.h"
 
 #include <array>
 #include <chrono>

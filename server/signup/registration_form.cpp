@@ -1,6 +1,6 @@
-#include "server/registration_form.h"
+#include "server/signup/registration_form.h"
 
-#include "exchange/cp1252.h"
+#include "common/cp1252.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "server/account_store.h"
+#include "server/store/account_store.h"
 
-#include "server/postgres_account_store.h"
-#include "server/sqlite_account_store.h"
+#include "server/store/postgres_account_store.h"
+#include "server/store/sqlite_account_store.h"
 
 namespace parlonda {
 

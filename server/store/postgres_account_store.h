@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/account_store.h"
+#include "server/store/account_store.h"
 
 #include <chrono>
 #include <memory>

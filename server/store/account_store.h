@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/registration_form.h"
+#include "server/signup/registration_form.h"
 
 #include <memory>
 #include <string>

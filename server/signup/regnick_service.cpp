@@ -1,10 +1,10 @@
-#include "server/regnick_service.h"
+#include "server/signup/regnick_service.h"
 
-#include "server/account_store.h"
-#include "server/hash_pool.h"
-#include "server/password_hash.h"
-#include "server/rate_limiter.h"
-#include "server/registration_form.h"
+#include "server/store/account_store.h"
+#include "server/signup/hash_pool.h"
+#include "server/signup/password_hash.h"
+#include "server/signup/rate_limiter.h"
+#include "server/signup/registration_form.h"
 #include "server/request_log.h"
 
 #include <sodium.h>

@@ -1,4 +1,4 @@
-#include "server/postgres_session.h"
+#include "server/store/postgres_session.h"
 
 #include <algorithm>
 #include <cerrno>

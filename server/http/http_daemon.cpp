@@ -1,4 +1,4 @@
-#include "server/http_daemon.h"
+#include "server/http/http_daemon.h"
 
 #include "server/request_log.h"
 

@@ -1,4 +1,4 @@
-#include "server/tls_files.h"
+#include "server/http/tls_files.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "server/sqlite_account_store.h"
+#include "server/store/sqlite_account_store.h"
 
 #include <array>
 #include <cerrno>
