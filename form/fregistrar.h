@@ -70,8 +70,6 @@ private:
     void registerCommand();
     void submit(const QStringList &texts);
     WaitEnd waitForReply();
-    void tellOutcome(const QStringList &sent);
-    void saveProfileAndUnload(const QStringList &sent);
     void unload(int status);
     QString typedText(int index, QStringView typed);
     QStringList boxTexts() const;

@@ -1,15 +1,15 @@
 // parlonda-regnick: the stand-in registration service. Parses the options,
 // checks that it can work, wires the parts of the parlonda_regnick library
 // together and runs them until told to stop.
-#include "server/store/account_store.h"
-#include "server/signup/hash_pool.h"
 #include "server/http/http_daemon.h"
-#include "server/signup/rate_limiter.h"
-#include "server/signup/regnick_service.h"
+#include "server/http/tls_files.h"
 #include "server/request_log.h"
 #include "server/service_options.h"
+#include "server/signup/hash_pool.h"
+#include "server/signup/rate_limiter.h"
+#include "server/signup/regnick_service.h"
 #include "server/stop_signals.h"
-#include "server/http/tls_files.h"
+#include "server/store/account_store.h"
 
 #include <chrono>
 #include <csignal>
@@ -117,10 +117,8 @@ int main(int argc, char **argv)
     HashPool hashing(options->hashWorkers);
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
     RegnickService service(*store, hashing, attempts, log);
-    HttpLimits limits = options->limits;
-    limits.maxBodyBytes = RegnickService::kMaxBodyBytes;
     HttpDaemon daemon({service.route()}, log);
-    if (!daemon.start(endpoint, limits, error))
+    if (!daemon.start(endpoint, options->limits, error))
         return refuse("cannot listen on " + urlHost(options->listen) + ':' +
                       std::to_string(options->port) + ": " + error);
 

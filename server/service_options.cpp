@@ -1,11 +1,15 @@
 #include "server/service_options.h"
 
+#include "common/nick_rules.h"
+#include "server/signup/hash_pool.h"
+#include "server/signup/registration_form.h"
+#include "server/signup/regnick_service.h"
+
 #include <arpa/inet.h>
 #include <charconv>
 #include <functional>
 #include <iostream>
 #include <netinet/in.h>
-#include <sched.h>
 #include <string_view>
 #include <vector>
 
@@ -18,18 +22,18 @@ Stand-in for the Parlonda registration service. Answers
 POST /cgi-bin/regnick.pl with the sign-up dialog's form (nick, nombres, email,
 tel, ciudad, pais, paswd; Windows-1252, form-encoded): "OK" for a new account,
 "Error" when the nick is already in use ("Ana" and "ana" are one nick) or
-breaks the nick rules: 1 to 32 characters; no whitespace of any kind, no
+breaks the nick rules: 1 to %NICK_MAX% characters; no whitespace of any kind, no
 invisible or format character (such as the soft hyphen), no control
-character, no ":". Every other field takes at most 255 characters.
-Refused requests get 400, 404, 405, 413 (body over 16 KiB), 415 or 429 (too
+character, no ":". Every other field takes at most %FIELD_MAX% characters.
+Refused requests get 400, 404, 405, 413 (body over %BODY_KIB% KiB), 415 or 429 (too
 many sign-up attempts from one address, with Retry-After); 503 while the
 accounts database cannot be reached. One request per connection.
 
 Where:
   --listen ADDR        numeric IPv4 or IPv6 address to listen on
-                       (default 127.0.0.1). Anything but a loopback address
+                       (default %LISTEN%). Anything but a loopback address
                        needs TLS, or --allow-plain-http.
-  --port N             TCP port, 0 for any free one (default 8080). The
+  --port N             TCP port, 0 for any free one (default %PORT%). The
                        service refuses to start when the port is in use.
   --tls-cert FILE      serve HTTPS with this PEM certificate (chain)...
   --tls-key FILE       ...and its PEM private key, unencrypted. Both or none.
@@ -52,20 +56,20 @@ Bounds:
   --hash-workers N     passwords hashed at once, each taking 64 MiB for about
                        0.1 s (default: one per processor, here %WORKERS%)
   --rate N             sign-up attempts a minute per client address (IPv6:
-                       per /64), 0 for no limit (default 10)
-  --rate-burst N       attempts one address may make at once (default 10)
-  --max-connections N  open connections in all (default 1000)
+                       per /64), 0 for no limit (default %RATE%)
+  --rate-burst N       attempts one address may make at once (default %BURST%)
+  --max-connections N  open connections in all (default %MAX_CONNECTIONS%)
   --max-connections-per-address N
-                       open connections from one address (default 16)
+                       open connections from one address (default %PER_ADDRESS%)
   --idle-timeout S     close a connection idle for S seconds, 0 never
-                       (default 60)
+                       (default %IDLE%)
   --request-timeout S  close a connection whose request (line, headers and
                        body) is not in whole S seconds after it opened, however
-                       busy the client keeps it; 0 never (default 60)
+                       busy the client keeps it; 0 never (default %REQUEST%)
   --connection-memory BYTES
                        memory per connection for the request line, the
                        headers and reading; larger headers get an error
-                       answer (default 32768)
+                       answer (default %MEMORY%)
 
   -h, --help           show this text and exit
 
@@ -102,30 +106,24 @@ struct Option
     std::function<void(ServiceOptions &)> flag = {};
 };
 
-template <typename T>
-Option number(std::string_view name, T ServiceOptions::*field, unsigned long long low,
+// Where a numeric option's field lives: in the options or in their limits.
+ServiceOptions &owner(ServiceOptions &o, ServiceOptions *)
+{
+    return o;
+}
+HttpLimits &owner(ServiceOptions &o, HttpLimits *)
+{
+    return o.limits;
+}
+
+template <typename T, typename Owner>
+Option number(std::string_view name, T Owner::*field, unsigned long long low,
               unsigned long long high)
 {
     return {name, [name, field, low, high](ServiceOptions &o, std::string_view value) {
                 unsigned long long n = 0;
                 if (parseUnsigned(value, low, high, n)) {
-                    o.*field = static_cast<T>(n);
-                    return true;
-                }
-                std::cerr << "parlonda-regnick: " << name << " takes a number from " << low
-                          << " to " << high << ", not " << value << '\n';
-                return false;
-            }};
-}
-
-template <typename T>
-Option limit(std::string_view name, T HttpLimits::*field, unsigned long long low,
-             unsigned long long high)
-{
-    return {name, [name, field, low, high](ServiceOptions &o, std::string_view value) {
-                unsigned long long n = 0;
-                if (parseUnsigned(value, low, high, n)) {
-                    o.limits.*field = static_cast<T>(n);
+                    owner(o, static_cast<Owner *>(nullptr)).*field = static_cast<T>(n);
                     return true;
                 }
                 std::cerr << "parlonda-regnick: " << name << " takes a number from " << low
@@ -155,12 +153,12 @@ const std::vector<Option> &optionTable()
         number("--hash-workers", &ServiceOptions::hashWorkers, 1, 256),
         number("--rate", &ServiceOptions::ratePerMinute, 0, 1000000),
         number("--rate-burst", &ServiceOptions::rateBurst, 1, 1000000),
-        limit("--max-connections", &HttpLimits::maxConnections, 1, 1000000),
-        limit("--max-connections-per-address", &HttpLimits::maxConnectionsPerAddress, 1, 1000000),
-        limit("--idle-timeout", &HttpLimits::idleTimeoutSeconds, 0, 86400),
-        limit("--request-timeout", &HttpLimits::requestTimeoutSeconds, 0, 86400),
+        number("--max-connections", &HttpLimits::maxConnections, 1, 1000000),
+        number("--max-connections-per-address", &HttpLimits::maxConnectionsPerAddress, 1, 1000000),
+        number("--idle-timeout", &HttpLimits::idleTimeoutSeconds, 0, 86400),
+        number("--request-timeout", &HttpLimits::requestTimeoutSeconds, 0, 86400),
         // Below a few KiB the library cannot even read a request line.
-        limit("--connection-memory", &HttpLimits::connectionMemoryBytes, 4096, 16 * 1024 * 1024),
+        number("--connection-memory", &HttpLimits::connectionMemoryBytes, 4096, 16 * 1024 * 1024),
     };
     return table;
 }
@@ -191,9 +189,26 @@ bool consistent(const ServiceOptions &o)
 
 std::string serviceUsage()
 {
+    // Every default is printed from where it is defined.
+    const ServiceOptions defaults;
+    const std::pair<std::string_view, std::string> values[] = {
+        {"%NICK_MAX%", std::to_string(kMaxNickCharacters)},
+        {"%FIELD_MAX%", std::to_string(kMaxFieldCharacters)},
+        {"%BODY_KIB%", std::to_string(RegnickService::kMaxBodyBytes / 1024)},
+        {"%LISTEN%", defaults.listen},
+        {"%PORT%", std::to_string(defaults.port)},
+        {"%WORKERS%", std::to_string(processorCount())},
+        {"%RATE%", std::to_string(defaults.ratePerMinute)},
+        {"%BURST%", std::to_string(defaults.rateBurst)},
+        {"%MAX_CONNECTIONS%", std::to_string(defaults.limits.maxConnections)},
+        {"%PER_ADDRESS%", std::to_string(defaults.limits.maxConnectionsPerAddress)},
+        {"%IDLE%", std::to_string(defaults.limits.idleTimeoutSeconds)},
+        {"%REQUEST%", std::to_string(defaults.limits.requestTimeoutSeconds)},
+        {"%MEMORY%", std::to_string(defaults.limits.connectionMemoryBytes)},
+    };
     std::string usage = kUsage;
-    const std::string_view marker = "%WORKERS%";
-    usage.replace(usage.find(marker), marker.size(), std::to_string(processorCount()));
+    for (const auto &[marker, value] : values)
+        usage.replace(usage.find(marker), marker.size(), value);
     return usage;
 }
 
@@ -259,15 +274,6 @@ bool isLoopbackAddress(const std::string &address)
         return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
     }
     return false;
-}
-
-unsigned processorCount()
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0)
-        return 1;
-    return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 }
 
 } // namespace parlonda

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/http/http_daemon.h"
+#include "server/signup/regnick_service.h"
 
 #include <optional>
 #include <string>
@@ -21,7 +22,7 @@ struct ServiceOptions
     unsigned hashWorkers = 0; // 0: one per processor this process may run on
     unsigned ratePerMinute = 10;
     unsigned rateBurst = 10;
-    HttpLimits limits;
+    HttpLimits limits{.maxBodyBytes = RegnickService::kMaxBodyBytes};
     bool help = false;
 
     bool tls() const { return !tlsCertificate.empty(); }
@@ -37,8 +38,5 @@ std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv);
 
 // 127.0.0.0/8 and ::1 (also IPv4-mapped): traffic that never leaves the machine.
 bool isLoopbackAddress(const std::string &address);
-
-// What `nproc` says: the processors this process may run on.
-unsigned processorCount();
 
 } // namespace parlonda

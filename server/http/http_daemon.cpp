@@ -84,60 +84,60 @@ struct HttpDaemonCallbacks
                              std::size_t *uploadDataSize, void **requestContext)
     {
         auto &daemon = *static_cast<HttpDaemon *>(cls);
-        auto *exchange = static_cast<Exchange *>(*requestContext);
+        auto *request = static_cast<HttpRequest *>(*requestContext);
 
-        if (!exchange) {
+        if (!request) {
             // Made on the first call, once the headers are in; freed in
             // completed(), which the library calls for every request it
             // calls this for.
-            exchange = new Exchange(daemon, connection, method, url);
-            *requestContext = exchange;
+            request = new HttpRequest(daemon, connection, method, url);
+            *requestContext = request;
             // Announced far over the limit: not worth reading at all.
             if (const auto length = contentLength(connection);
                 length && *length > kDrainLimitBytes) {
                 daemon.requestIsIn(connection);
-                exchange->m_stage = Exchange::Stage::Answering;
-                exchange->reply(MHD_HTTP_CONTENT_TOO_LARGE, "Body over 16 KiB\n");
-                return send(*exchange);
+                request->m_stage = HttpRequest::Stage::Answering;
+                request->reply(MHD_HTTP_CONTENT_TOO_LARGE, daemon.bodyTooLarge());
+                return send(*request);
             }
             return MHD_YES;
         }
 
         if (*uploadDataSize > 0) {
-            exchange->m_received += *uploadDataSize;
-            if (exchange->m_received <= daemon.m_limits.maxBodyBytes)
-                exchange->m_body.append(uploadData, *uploadDataSize);
+            request->m_received += *uploadDataSize;
+            if (request->m_received <= daemon.m_limits.maxBodyBytes)
+                request->m_body.append(uploadData, *uploadDataSize);
             *uploadDataSize = 0;
-            if (exchange->m_received > kDrainLimitBytes) {
-                exchange->note({}, "too-large");
+            if (request->m_received > kDrainLimitBytes) {
+                request->note({}, "too-large");
                 return MHD_NO;
             }
             return MHD_YES;
         }
 
-        switch (exchange->m_stage) {
-        case Exchange::Stage::Receiving:
+        switch (request->m_stage) {
+        case HttpRequest::Stage::Receiving:
             daemon.requestIsIn(connection);
-            exchange->m_stage = Exchange::Stage::Answering;
-            daemon.dispatch(*exchange);
+            request->m_stage = HttpRequest::Stage::Answering;
+            daemon.dispatch(*request);
             // The handler suspended the connection: called again once resumed.
-            if (exchange->m_stage == Exchange::Stage::Suspended)
+            if (request->m_stage == HttpRequest::Stage::Suspended)
                 return MHD_YES;
-            return send(*exchange);
-        case Exchange::Stage::Suspended:
-            exchange->m_stage = Exchange::Stage::Answering;
-            return send(*exchange);
-        case Exchange::Stage::Answering:
+            return send(*request);
+        case HttpRequest::Stage::Suspended:
+            request->m_stage = HttpRequest::Stage::Answering;
+            return send(*request);
+        case HttpRequest::Stage::Answering:
             break;
         }
         return MHD_NO;
     }
 
-    static MHD_Result send(Exchange &exchange)
+    static MHD_Result send(HttpRequest &request)
     {
-        if (!exchange.m_reply)
+        if (!request.m_reply)
             return MHD_NO; // closes the connection without an answer
-        Exchange::Reply &reply = *exchange.m_reply;
+        HttpRequest::Reply &reply = *request.m_reply;
         MHD_Response *response = MHD_create_response_from_buffer(
             reply.text.size(), reply.text.data(), MHD_RESPMEM_MUST_COPY);
         if (!response)
@@ -150,11 +150,11 @@ struct HttpDaemonCallbacks
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
         for (const auto &[name, value] : reply.headers)
             MHD_add_response_header(response, name.c_str(), value.c_str());
-        const MHD_Result queued = MHD_queue_response(exchange.m_connection,
-                                                     static_cast<unsigned>(reply.status), response);
+        const MHD_Result queued =
+            MHD_queue_response(request.m_connection, static_cast<unsigned>(reply.status), response);
         MHD_destroy_response(response);
         if (queued == MHD_YES)
-            exchange.m_status = reply.status;
+            request.m_status = reply.status;
         return queued;
     }
 
@@ -162,27 +162,27 @@ struct HttpDaemonCallbacks
                           MHD_RequestTerminationCode why)
     {
         auto &daemon = *static_cast<HttpDaemon *>(cls);
-        auto *exchange = static_cast<Exchange *>(*requestContext);
-        if (!exchange)
+        auto *request = static_cast<HttpRequest *>(*requestContext);
+        if (!request)
             return;
         *requestContext = nullptr;
-        std::string outcome = exchange->m_outcome;
-        if (outcome.empty() && exchange->m_status > 0)
-            outcome = outcomeFor(exchange->m_status);
+        std::string outcome = request->m_outcome;
+        if (outcome.empty() && request->m_status > 0)
+            outcome = outcomeFor(request->m_status);
         else if (outcome.empty())
             outcome = why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED ? "timed-out" : "closed";
-        else if (exchange->m_status > 0 && why != MHD_REQUEST_TERMINATED_COMPLETED_OK)
+        else if (request->m_status > 0 && why != MHD_REQUEST_TERMINATED_COMPLETED_OK)
             outcome += "-unsent"; // the answer was queued, but did not reach the client
-        daemon.m_log.request(exchange->m_client, exchange->m_method, exchange->m_path,
-                             exchange->m_nick, outcome, exchange->m_status);
-        if (exchange->m_suspendedOnce) {
+        daemon.m_log.request(request->m_client, request->m_method, request->m_path, request->m_nick,
+                             outcome, request->m_status);
+        if (request->m_suspendedOnce) {
             const std::lock_guard lock(daemon.m_suspendedMutex);
             if (--daemon.m_suspended == 0)
                 daemon.m_allResumed.notify_all();
         }
         // The body holds a password.
-        explicit_bzero(exchange->m_body.data(), exchange->m_body.size());
-        delete exchange;
+        explicit_bzero(request->m_body.data(), request->m_body.size());
+        delete request;
     }
 
     static void connectionEvent(void *cls, MHD_Connection *connection, void **,
@@ -236,39 +236,39 @@ struct HttpDaemonCallbacks
     }
 };
 
-Exchange::Exchange(HttpDaemon &daemon, MHD_Connection *connection, std::string method,
-                   std::string path)
+HttpRequest::HttpRequest(HttpDaemon &daemon, MHD_Connection *connection, std::string method,
+                         std::string path)
     : m_daemon(daemon), m_connection(connection), m_method(std::move(method)),
       m_path(std::move(path)), m_client(addressText(clientAddress()))
 {
 }
 
-const sockaddr *Exchange::clientAddress() const
+const sockaddr *HttpRequest::clientAddress() const
 {
     const MHD_ConnectionInfo *info =
         MHD_get_connection_info(m_connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     return info ? info->client_addr : nullptr;
 }
 
-std::string Exchange::header(const char *name) const
+std::string HttpRequest::header(const char *name) const
 {
     const char *value = MHD_lookup_connection_value(m_connection, MHD_HEADER_KIND, name);
     return value ? value : "";
 }
 
-void Exchange::note(std::string nick, std::string outcome)
+void HttpRequest::note(std::string nick, std::string outcome)
 {
     if (!nick.empty())
         m_nick = std::move(nick);
     m_outcome = std::move(outcome);
 }
 
-void Exchange::reply(int status, std::string text, Headers headers)
+void HttpRequest::reply(int status, std::string text, Headers headers)
 {
     m_reply = Reply{status, std::move(text), std::move(headers)};
 }
 
-void Exchange::suspend()
+void HttpRequest::suspend()
 {
     m_stage = Stage::Suspended;
     m_suspendedOnce = true;
@@ -279,13 +279,13 @@ void Exchange::suspend()
     MHD_suspend_connection(m_connection);
 }
 
-void Exchange::resume(int status, std::string text, Headers headers)
+void HttpRequest::resume(int status, std::string text, Headers headers)
 {
     reply(status, std::move(text), std::move(headers));
     MHD_resume_connection(m_connection);
 }
 
-void Exchange::resumeWithoutAnswer(std::string outcome)
+void HttpRequest::resumeWithoutAnswer(std::string outcome)
 {
     m_outcome = std::move(outcome);
     MHD_resume_connection(m_connection);
@@ -432,28 +432,33 @@ void HttpDaemon::stop()
     }
 }
 
-void HttpDaemon::dispatch(Exchange &exchange)
+std::string HttpDaemon::bodyTooLarge() const
+{
+    return "Body over " + std::to_string(m_limits.maxBodyBytes / 1024) + " KiB\n";
+}
+
+void HttpDaemon::dispatch(HttpRequest &request)
 {
     const Route *samePath = nullptr;
     for (const Route &route : m_routes) {
-        if (route.path != exchange.path())
+        if (route.path != request.path())
             continue;
-        if (route.method != exchange.method()) {
+        if (route.method != request.method()) {
             samePath = &route;
             continue;
         }
-        if (exchange.m_received > m_limits.maxBodyBytes)
-            exchange.reply(MHD_HTTP_CONTENT_TOO_LARGE, "Body over 16 KiB\n");
+        if (request.m_received > m_limits.maxBodyBytes)
+            request.reply(MHD_HTTP_CONTENT_TOO_LARGE, bodyTooLarge());
         else
-            route.handler(exchange);
+            route.handler(request);
         return;
     }
     if (samePath)
-        exchange.reply(MHD_HTTP_METHOD_NOT_ALLOWED,
-                       "Only " + samePath->method + " is allowed here\n",
-                       {{MHD_HTTP_HEADER_ALLOW, samePath->method}});
+        request.reply(MHD_HTTP_METHOD_NOT_ALLOWED,
+                      "Only " + samePath->method + " is allowed here\n",
+                      {{MHD_HTTP_HEADER_ALLOW, samePath->method}});
     else
-        exchange.reply(MHD_HTTP_NOT_FOUND, "Not found\n");
+        request.reply(MHD_HTTP_NOT_FOUND, "Not found\n");
 }
 
 } // namespace parlonda

@@ -39,8 +39,9 @@ struct HttpLimits
     // header and the read buffer. A request whose headers do not fit is
     // answered by the HTTP library itself, with no handler called.
     std::size_t connectionMemoryBytes = 32 * 1024;
-    // Bodies are gathered up to this; a longer one gets 413.
-    std::size_t maxBodyBytes = 16 * 1024;
+    // Bodies are gathered up to this; a longer one gets 413. The routes'
+    // owner sets it: the HTTP layer has no opinion of its own.
+    std::size_t maxBodyBytes = 0;
 };
 
 // Where the service listens, and its TLS certificate and key in PEM (both
@@ -56,7 +57,7 @@ struct HttpEndpoint
 // One request, from its first byte to its answer. Handlers get it once the
 // body is in, and either reply() at once or suspend() the connection and
 // resume() it later from another thread.
-class Exchange
+class HttpRequest
 {
 public:
     using Headers = std::vector<std::pair<std::string, std::string>>;
@@ -97,7 +98,8 @@ private:
     };
     enum class Stage { Receiving, Suspended, Answering };
 
-    Exchange(HttpDaemon &daemon, MHD_Connection *connection, std::string method, std::string path);
+    HttpRequest(HttpDaemon &daemon, MHD_Connection *connection, std::string method,
+                std::string path);
 
     HttpDaemon &m_daemon;
     MHD_Connection *m_connection;
@@ -121,7 +123,7 @@ private:
 class HttpDaemon
 {
 public:
-    using Handler = std::function<void(Exchange &)>;
+    using Handler = std::function<void(HttpRequest &)>;
     struct Route
     {
         std::string path;
@@ -149,10 +151,12 @@ public:
     void stop();
 
 private:
-    friend class Exchange;
+    friend class HttpRequest;
     friend struct HttpDaemonCallbacks; // the library's callbacks
 
-    void dispatch(Exchange &exchange);
+    void dispatch(HttpRequest &request);
+    // The 413 answer's text, naming the limit.
+    std::string bodyTooLarge() const;
     // On a thread of its own: shuts the sockets of connections whose
     // request is late, which the library then closes as if the client had.
     void closeLateRequests();

@@ -1,6 +1,18 @@
 #include "server/signup/hash_pool.h"
 
+#include <algorithm>
+#include <sched.h>
+
 namespace parlonda {
+
+unsigned processorCount()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+}
 
 HashPool::HashPool(unsigned workers)
 {

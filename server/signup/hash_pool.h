@@ -10,6 +10,10 @@
 
 namespace parlonda {
 
+// What `nproc` says: the processors this process may run on, and so the
+// default number of hash workers.
+unsigned processorCount();
+
 // A fixed number of threads for password hashing. Each Argon2id hash takes
 // 64 MiB for about 0.1 s, so the service's peak memory follows the number of
 // workers, however many clients wait in the queue.

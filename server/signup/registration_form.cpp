@@ -62,35 +62,6 @@ bool hasControlCharacter(const QString &text)
     return false;
 }
 
-NickProblem checkNick(const QString &nick)
-{
-    if (nick.isEmpty())
-        return NickProblem::Empty;
-    if (nick.size() > kMaxNickCharacters)
-        return NickProblem::TooLong;
-    for (QChar c : nick) {
-        // Before the controls: a tab is both, and reads as blank space.
-        if (c.isSpace())
-            return NickProblem::Whitespace;
-        switch (c.category()) {
-        case QChar::Other_Control:
-            return NickProblem::ControlCharacter;
-        // "an\u00ADa" shows as "ana"; unassigned and private code points
-        // show as nothing anyone could tell apart.
-        case QChar::Other_Format:
-        case QChar::Other_NotAssigned:
-        case QChar::Other_PrivateUse:
-        case QChar::Other_Surrogate:
-            return NickProblem::Invisible;
-        default:
-            break;
-        }
-        if (c == u':')
-            return NickProblem::Colon;
-    }
-    return NickProblem::None;
-}
-
 std::string toUtf8(const QString &text)
 {
     return text.toUtf8().toStdString();
@@ -104,28 +75,10 @@ std::string fieldProblem(std::string_view what, std::string_view key)
     return problem;
 }
 
-} // namespace
+const std::string kFieldTooLong =
+    "field over " + std::to_string(kMaxFieldCharacters) + " characters";
 
-std::string_view nickProblemName(NickProblem problem)
-{
-    switch (problem) {
-    case NickProblem::None:
-        break;
-    case NickProblem::Empty:
-        return "empty";
-    case NickProblem::TooLong:
-        return "too-long";
-    case NickProblem::Whitespace:
-        return "whitespace";
-    case NickProblem::ControlCharacter:
-        return "control-character";
-    case NickProblem::Invisible:
-        return "invisible-character";
-    case NickProblem::Colon:
-        return "colon";
-    }
-    return "none";
-}
+} // namespace
 
 RegistrationForm readRegistrationForm(std::string_view body)
 {
@@ -177,7 +130,7 @@ RegistrationForm readRegistrationForm(std::string_view body)
     for (std::size_t i = Names; i < kKeys.size() && form.problem.empty(); ++i) {
         const QString &text = *values[i];
         if (text.size() > kMaxFieldCharacters)
-            form.problem = fieldProblem("field over 255 characters", kKeys[i]);
+            form.problem = fieldProblem(kFieldTooLong, kKeys[i]);
         else if (hasControlCharacter(text))
             form.problem = fieldProblem("control character in field", kKeys[i]);
         // The client keeps the first six fields in a colon-separated line.

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "common/nick_rules.h"
+#include "server/store/account_store.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -7,39 +10,14 @@
 namespace parlonda {
 
 // One sign-up as the client sends it, every text decoded from Windows-1252
-// to UTF-8.
-struct Registration
+// to UTF-8: the account to store, and the password to hash.
+struct Registration : Account
 {
-    std::string nick;
-    // The nick case-folded: "Ana" and "ana" are one account, also for
-    // accented letters ("Ñandú", "ñandú"), which SQLite's NOCASE would miss.
-    std::string nickKey;
-    std::string names;
-    std::string email;
-    std::string phone; // the only field that may be empty
-    std::string city;
-    std::string country;
     std::string password;
 };
 
-// The nick rules, applied to the decoded nick. Each refuses a nick that
-// would pass for another one, or that the client cannot keep in its
-// colon-separated profile line. The value names the rule in the log.
-enum class NickProblem {
-    None,
-    Empty,
-    TooLong,          // over kMaxNickCharacters
-    Whitespace,       // any kind: space, no-break space, tab, line separator...
-    ControlCharacter, // C0, DEL, C1
-    Invisible,        // format characters such as the soft hyphen, unassigned code points
-    Colon,
-};
-constexpr int kMaxNickCharacters = 32;
 // Every field but the nick; the password too.
 constexpr int kMaxFieldCharacters = 255;
-
-// A word for the log line: "whitespace", "too-long"...
-std::string_view nickProblemName(NickProblem problem);
 
 // What reading a form body gave: a registration, a nick that the rules
 // refuse, or the reason the form itself was refused.

@@ -1,11 +1,11 @@
 #include "server/signup/regnick_service.h"
 
-#include "server/store/account_store.h"
+#include "server/request_log.h"
 #include "server/signup/hash_pool.h"
 #include "server/signup/password_hash.h"
 #include "server/signup/rate_limiter.h"
 #include "server/signup/registration_form.h"
-#include "server/request_log.h"
+#include "server/store/account_store.h"
 
 #include <sodium.h>
 #include <string>
@@ -20,35 +20,35 @@ constexpr std::string_view kUnavailable = "The accounts database is unavailable;
 
 HttpDaemon::Route RegnickService::route()
 {
-    return {std::string(kPath), "POST", [this](Exchange &exchange) { handle(exchange); }};
+    return {std::string(kPath), "POST", [this](HttpRequest &request) { handle(request); }};
 }
 
-void RegnickService::handle(Exchange &exchange)
+void RegnickService::handle(HttpRequest &request)
 {
     // Every attempt counts, also a malformed one or a taken nick: probing
     // for nicks or for the form's rules is an attempt too.
     const std::chrono::seconds wait =
-        m_attempts.take(exchange.clientAddress(), RateLimiter::Clock::now());
+        m_attempts.take(request.clientAddress(), RateLimiter::Clock::now());
     if (wait.count() > 0) {
         const std::string seconds = std::to_string(wait.count());
-        exchange.reply(429, "Too many sign-ups from this address; try again in " + seconds + " s\n",
-                       {{"Retry-After", seconds}});
+        request.reply(429, "Too many sign-ups from this address; try again in " + seconds + " s\n",
+                      {{"Retry-After", seconds}});
         return;
     }
-    if (!isFormContentType(exchange.header("Content-Type"))) {
-        exchange.reply(415, "Expected application/x-www-form-urlencoded\n");
+    if (!isFormContentType(request.header("Content-Type"))) {
+        request.reply(415, "Expected application/x-www-form-urlencoded\n");
         return;
     }
 
-    RegistrationForm form = readRegistrationForm(exchange.body());
+    RegistrationForm form = readRegistrationForm(request.body());
     if (!form.problem.empty()) {
-        exchange.note(form.nick, "rejected");
-        exchange.reply(400, form.problem + '\n');
+        request.note(form.nick, "rejected");
+        request.reply(400, form.problem + '\n');
         return;
     }
     if (form.nickProblem != NickProblem::None) {
-        exchange.note(form.nick, "refused:" + std::string(nickProblemName(form.nickProblem)));
-        exchange.reply(200, "Error");
+        request.note(form.nick, "refused:" + std::string(nickProblemName(form.nickProblem)));
+        request.reply(200, "Error");
         return;
     }
 
@@ -57,71 +57,71 @@ void RegnickService::handle(Exchange &exchange)
     std::string error;
     switch (m_store.lookup(form.registration->nickKey, error)) {
     case AccountStore::Lookup::Taken:
-        exchange.note(form.nick, "taken");
-        exchange.reply(200, "Error");
+        request.note(form.nick, "taken");
+        request.reply(200, "Error");
         return;
     case AccountStore::Lookup::Failed:
         m_log.problem(error);
-        exchange.note(form.nick, "failed");
-        exchange.reply(500, "Internal error\n");
+        request.note(form.nick, "failed");
+        request.reply(500, "Internal error\n");
         return;
     case AccountStore::Lookup::Unavailable:
         m_log.problem(error);
-        exchange.note(form.nick, "unavailable");
-        exchange.reply(503, std::string(kUnavailable));
+        request.note(form.nick, "unavailable");
+        request.reply(503, std::string(kUnavailable));
         return;
     case AccountStore::Lookup::Free:
         break;
     }
 
-    exchange.note(form.nick, {});
-    exchange.suspend();
+    request.note(form.nick, {});
+    request.suspend();
     Registration registration = std::move(*form.registration);
     const bool queued = m_hashing.submit(
-        [this, &exchange, registration = std::move(registration)](bool run) mutable {
+        [this, &request, registration = std::move(registration)](bool run) mutable {
             if (run)
-                registerAccount(exchange, registration);
+                registerAccount(request, registration);
             else
-                exchange.resumeWithoutAnswer("cancelled");
+                request.resumeWithoutAnswer("cancelled");
             sodium_memzero(registration.password.data(), registration.password.size());
         });
     if (!queued)
-        exchange.resumeWithoutAnswer("cancelled");
+        request.resumeWithoutAnswer("cancelled");
 }
 
-void RegnickService::registerAccount(Exchange &exchange, Registration &registration)
+void RegnickService::registerAccount(HttpRequest &request, Registration &registration)
 {
     // Slow on purpose, so done without any lock.
     const std::optional<std::string> hash = hashPassword(registration.password);
     if (!hash) {
         m_log.problem("cannot hash a password: out of memory");
-        exchange.note({}, "failed");
-        exchange.resume(500, "Internal error\n");
+        request.note({}, "failed");
+        request.resume(500, "Internal error\n");
         return;
     }
 
     std::string error;
     switch (m_store.add(registration, *hash, error)) {
     case AccountStore::AddResult::Added:
-        exchange.note({}, "registered");
-        exchange.resume(200, "OK");
+        request.note({}, "registered");
+        request.resume(200, "OK");
         break;
     case AccountStore::AddResult::Taken:
         // Another sign-up of the same nick got in between the look-up and now.
-        exchange.note({}, "taken-at-insert");
-        exchange.resume(200, "Error");
+        request.note({}, "taken-at-insert");
+        request.resume(200, "Error");
         break;
     case AccountStore::AddResult::Failed:
         m_log.problem(error);
-        exchange.note({}, "failed");
-        exchange.resume(500, "Internal error\n");
+        request.note({}, "failed");
+        request.resume(500, "Internal error\n");
         break;
     case AccountStore::AddResult::Unavailable:
         // Whether the row went in before the connection went is unknown;
         // either way this sign-up was not acknowledged.
         m_log.problem(error);
-        exchange.note({}, "unavailable");
-        exchange.resume(503, std::string(kUnavailable));
+        request.note({}, "unavailable");
+        request.resume(503, std::string(kUnavailable));
         break;
     }
 }

@@ -32,9 +32,9 @@ public:
     HttpDaemon::Route route();
 
 private:
-    void handle(Exchange &exchange);
+    void handle(HttpRequest &request);
     // On a hashing worker.
-    void registerAccount(Exchange &exchange, Registration &registration);
+    void registerAccount(HttpRequest &request, Registration &registration);
 
     AccountStore &m_store;
     HashPool &m_hashing;

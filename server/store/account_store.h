@@ -1,12 +1,25 @@
 #pragma once
 
-#include "server/signup/registration_form.h"
-
 #include <memory>
 #include <string>
 #include <string_view>
 
 namespace parlonda {
+
+// One account as stored, UTF-8 throughout. The password is not here: only
+// its hash is stored, and it is given beside the account.
+struct Account
+{
+    std::string nick;
+    // The nick case-folded: "Ana" and "ana" are one account, also for
+    // accented letters ("Ñandú", "ñandú"), which SQLite's NOCASE would miss.
+    std::string nickKey;
+    std::string names;
+    std::string email;
+    std::string phone; // the only field that may be empty
+    std::string city;
+    std::string country;
+};
 
 // Where the accounts live. The database, not the caller, decides whether a
 // nick is free: the folded nick is unique, so of two sign-ups that race for
@@ -41,7 +54,7 @@ public:
 
     // Safe from any thread, also from several at once. `error` is set for
     // Failed and Unavailable.
-    virtual AddResult add(const Registration &account, const std::string &passwordHash,
+    virtual AddResult add(const Account &account, const std::string &passwordHash,
                           std::string &error) = 0;
 
 protected:

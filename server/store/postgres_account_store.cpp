@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace parlonda {
@@ -68,28 +69,58 @@ Deadline after(std::chrono::steady_clock::duration time)
     return std::chrono::steady_clock::now() + time;
 }
 
+// A connection URI cut where libpq cuts it:
+// scheme://[user[:password]@]hosts-and-path[?parameter&parameter...].
+struct UriParts
+{
+    std::string_view scheme; // with "://"
+    std::optional<std::string_view> user;
+    std::string_view password;
+    std::string_view location;
+    std::vector<std::string_view> parameters;
+};
+
+UriParts splitUri(std::string_view uri)
+{
+    UriParts parts;
+    const auto schemeEnd = uri.find("://") + 3;
+    parts.scheme = uri.substr(0, schemeEnd);
+    std::string_view rest = uri.substr(schemeEnd);
+    // libpq takes what comes before an "@" ahead of any "/" as user[:password].
+    if (const auto at = rest.find_first_of("@/"); at != rest.npos && rest[at] == '@') {
+        const std::string_view userInfo = rest.substr(0, at);
+        const auto colon = userInfo.find(':');
+        parts.user = userInfo.substr(0, colon);
+        if (colon != userInfo.npos)
+            parts.password = userInfo.substr(colon + 1);
+        rest.remove_prefix(at + 1);
+    }
+    const auto query = rest.find('?');
+    parts.location = rest.substr(0, query);
+    std::string_view parameters = query == rest.npos ? std::string_view() : rest.substr(query + 1);
+    while (!parameters.empty()) {
+        const auto amp = parameters.find('&');
+        parts.parameters.push_back(parameters.substr(0, amp));
+        parameters = amp == parameters.npos ? std::string_view() : parameters.substr(amp + 1);
+    }
+    return parts;
+}
+
+constexpr std::string_view kPasswordParameter = "password=";
+
 // The password as it is written in the URI, wherever it is, so that it can
 // be taken out of libpq's messages too (one that quotes a malformed part of
 // the URI would quote it).
 std::vector<std::string_view> passwordsIn(std::string_view uri)
 {
+    const UriParts parts = splitUri(uri);
     std::vector<std::string_view> found;
-    std::string_view rest = uri.substr(uri.find("://") + 3);
-    // libpq takes what comes before an "@" ahead of any "/" as user[:password].
-    if (const auto at = rest.find_first_of("@/"); at != rest.npos && rest[at] == '@') {
-        const std::string_view user = rest.substr(0, at);
-        if (const auto colon = user.find(':'); colon != user.npos && colon + 1 < user.size())
-            found.push_back(user.substr(colon + 1));
-    }
-    if (const auto query = rest.find('?'); query != rest.npos) {
-        std::string_view parameters = rest.substr(query + 1);
-        while (!parameters.empty()) {
-            const auto amp = parameters.find('&');
-            const std::string_view parameter = parameters.substr(0, amp);
-            if (parameter.starts_with("password=") && parameter.size() > 9)
-                found.push_back(parameter.substr(9));
-            parameters = amp == parameters.npos ? std::string_view() : parameters.substr(amp + 1);
-        }
+    if (!parts.password.empty())
+        found.push_back(parts.password);
+    for (const std::string_view parameter : parts.parameters) {
+        if (parameter.starts_with(kPasswordParameter) &&
+            parameter.size() > kPasswordParameter.size())
+            found.push_back(parameter.substr(kPasswordParameter.size()));
     }
     return found;
 }
@@ -107,30 +138,20 @@ std::string withoutPasswords(std::string text, std::string_view uri)
 
 std::string uriWithoutPassword(std::string_view uri)
 {
-    const auto schemeEnd = uri.find("://") + 3;
-    std::string shown(uri.substr(0, schemeEnd));
-    std::string_view rest = uri.substr(schemeEnd);
-    if (const auto at = rest.find_first_of("@/"); at != rest.npos && rest[at] == '@') {
-        const std::string_view user = rest.substr(0, at);
-        shown += user.substr(0, user.find(':'));
+    const UriParts parts = splitUri(uri);
+    std::string shown(parts.scheme);
+    if (parts.user) {
+        shown += *parts.user;
         shown += '@';
-        rest.remove_prefix(at + 1);
     }
-    const auto query = rest.find('?');
-    shown += rest.substr(0, query);
-    if (query == rest.npos)
-        return shown;
+    shown += parts.location;
     char separator = '?';
-    std::string_view parameters = rest.substr(query + 1);
-    while (!parameters.empty()) {
-        const auto amp = parameters.find('&');
-        const std::string_view parameter = parameters.substr(0, amp);
-        if (!parameter.starts_with("password=")) {
+    for (const std::string_view parameter : parts.parameters) {
+        if (!parameter.starts_with(kPasswordParameter)) {
             shown += separator;
             shown += parameter;
             separator = '&';
         }
-        parameters = amp == parameters.npos ? std::string_view() : parameters.substr(amp + 1);
     }
     return shown;
 }
@@ -211,7 +232,7 @@ AccountStore::Lookup PostgresAccountStore::lookup(const std::string &nickKey, st
     return PQntuples(result.get()) > 0 ? Lookup::Taken : Lookup::Free;
 }
 
-AccountStore::AddResult PostgresAccountStore::add(const Registration &account,
+AccountStore::AddResult PostgresAccountStore::add(const Account &account,
                                                   const std::string &passwordHash,
                                                   std::string &error)
 {

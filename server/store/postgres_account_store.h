@@ -30,7 +30,7 @@ public:
     ~PostgresAccountStore() override;
 
     Lookup lookup(const std::string &nickKey, std::string &error) override;
-    AddResult add(const Registration &account, const std::string &passwordHash,
+    AddResult add(const Account &account, const std::string &passwordHash,
                   std::string &error) override;
 
 private:

@@ -157,7 +157,7 @@ AccountStore::Lookup SqliteAccountStore::lookup(const std::string &nickKey, std:
     return rc == SQLITE_DONE ? Lookup::Free : Lookup::Failed;
 }
 
-AccountStore::AddResult SqliteAccountStore::add(const Registration &account,
+AccountStore::AddResult SqliteAccountStore::add(const Account &account,
                                                 const std::string &passwordHash, std::string &error)
 {
     const std::array<const std::string *, 8> texts = {
