@@ -1,9 +1,11 @@
 #include "server/store/postgres_account_store.h"
 
 #include "server/store/postgres_session.h"
+#include "server/store/schema_version.h"
 
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -20,17 +22,17 @@ constexpr auto kLookupTime = 1s;
 constexpr auto kAddTime = 5s;
 constexpr auto kOpenTime = 10s;
 
-// Two instances starting at once would both find the table missing, and
-// the slower CREATE would fail on the catalogue's own unique index; the
-// lock (any number the two agree on) puts one after the other. It goes
-// with the transaction. CREATE TABLE IF NOT EXISTS would not do: it asks
-// for the right to create in the schema even when the table is there, and
-// the service's role may rightly have no more than SELECT and INSERT on a
-// table its owner made. The password never reaches the table: only its
-// Argon2id string does.
-constexpr const char *kSchema = R"sql(
-BEGIN;
-SELECT pg_advisory_xact_lock(7024311690457715017);
+// The schema, one step per version (see schema_version.h). The version is
+// the one row of schema_version, which every role may read: a role that has
+// no more than SELECT and INSERT on accounts runs the service once the
+// table's owner has brought the schema up to date. Step 1 makes the table
+// as the service did before it kept a version (where the table is there
+// already, only the version is recorded), checked first rather than with
+// CREATE TABLE IF NOT EXISTS, which asks for the right to create in the
+// schema even when the table is there. The password never reaches the
+// table: only its Argon2id string does.
+constexpr std::array<const char *, 1> kSchemaSteps = {
+    R"sql(
 DO $$ BEGIN
 IF to_regclass('accounts') IS NULL THEN
     CREATE TABLE accounts (
@@ -47,8 +49,25 @@ IF to_regclass('accounts') IS NULL THEN
     );
 END IF;
 END $$;
-COMMIT;
+CREATE TABLE schema_version (
+    one_row boolean PRIMARY KEY DEFAULT true CHECK (one_row),
+    version integer NOT NULL
+);
+INSERT INTO schema_version (version) VALUES (0);
+GRANT SELECT ON schema_version TO PUBLIC;
+)sql",
+};
+
+// Two instances starting at once would both find the schema old, and the
+// slower CREATE would fail on the catalogue's own unique index; the lock
+// (any number the two agree on) puts one after the other. It goes with the
+// transaction, which the steps and the new version share.
+constexpr const char *kBeginUpgrade = R"sql(
+BEGIN;
+SELECT pg_advisory_xact_lock(7024311690457715017);
+SELECT to_regclass('schema_version') IS NOT NULL;
 )sql";
+constexpr const char *kSchemaVersion = "SELECT version FROM schema_version";
 
 // A role that may read the table but not add to it would fail every
 // sign-up after spending its hash.
@@ -156,6 +175,52 @@ std::string uriWithoutPassword(std::string_view uri)
     return shown;
 }
 
+namespace {
+
+// Brings the database to the newest schema; false with `error` set when it
+// cannot, or when a newer release has changed it.
+bool upgrade(PostgresSession &session, const std::string &shown, Deadline deadline,
+             std::string &error)
+{
+    PostgresProblem problem;
+    long long version = -1;
+    if (const PostgresResult versioned = session.execute(kBeginUpgrade, deadline, problem)) {
+        version = 0;
+        if (std::strcmp(PQgetvalue(versioned.get(), 0, 0), "t") == 0) {
+            const PostgresResult found = session.execute(kSchemaVersion, deadline, problem);
+            const bool oneRow = found && PQntuples(found.get()) == 1;
+            version = oneRow ? std::atoll(PQgetvalue(found.get(), 0, 0)) : -1;
+            if (found && !oneRow)
+                problem.text = "schema_version does not hold one row";
+        }
+    }
+    if (version < 0) {
+        error = "cannot read the schema version of " + shown + ": " + problem.text;
+        return false;
+    }
+    if (version > static_cast<long long>(kSchemaSteps.size())) {
+        error = newerSchemaRefusal(shown, version, kSchemaSteps.size());
+        return false;
+    }
+    for (auto step = static_cast<std::size_t>(version); step < kSchemaSteps.size(); ++step) {
+        const std::string record =
+            "UPDATE schema_version SET version = " + std::to_string(step + 1);
+        if (!session.execute(kSchemaSteps[step], deadline, problem) ||
+            !session.execute(record.c_str(), deadline, problem)) {
+            error = "cannot bring the accounts database " + shown + " to schema version " +
+                    std::to_string(step + 1) + ": " + problem.text;
+            return false;
+        }
+    }
+    if (!session.execute("COMMIT", deadline, problem)) {
+        error = "cannot set up the accounts table in " + shown + ": " + problem.text;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::unique_ptr<AccountStore> PostgresAccountStore::open(const std::string &uri, std::string &error)
 {
     const Deadline deadline = after(kOpenTime);
@@ -167,10 +232,8 @@ std::unique_ptr<AccountStore> PostgresAccountStore::open(const std::string &uri,
                 withoutPasswords(problem.text, uri);
         return nullptr;
     }
-    if (!writer->execute(kSchema, deadline, problem)) {
-        error = "cannot set up the accounts table in " + shown + ": " + problem.text;
+    if (!upgrade(*writer, shown, deadline, error))
         return nullptr;
-    }
     const PostgresResult canAdd = writer->execute(kCanAdd, deadline, problem);
     if (!canAdd || std::strcmp(PQgetvalue(canAdd.get(), 0, 0), "t") != 0) {
         error = "cannot add accounts in " + shown + ": " +

@@ -1,5 +1,8 @@
 #include "server/store/sqlite_account_store.h"
 
+#include "server/store/schema_version.h"
+
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -11,8 +14,13 @@
 namespace parlonda {
 namespace {
 
-// The password never reaches this file: only its Argon2id string does.
-constexpr const char *kSchema = R"sql(
+// The schema, one step per version (see schema_version.h); the version is
+// SQLite's user_version. Step 1 makes the table as the first stand-in
+// service did, which kept no version: on its files the table is there and
+// the step only records the version. The password never reaches this file:
+// only its Argon2id string does.
+constexpr std::array<const char *, 1> kSchemaSteps = {
+    R"sql(
 CREATE TABLE IF NOT EXISTS accounts (
     id            INTEGER PRIMARY KEY,
     nick          TEXT NOT NULL,
@@ -25,12 +33,8 @@ CREATE TABLE IF NOT EXISTS accounts (
     password_hash TEXT NOT NULL,
     created_at    TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))
 );
-)sql";
-
-// Rewriting the schema version is a real write that changes nothing: it
-// fails now, not at the first sign-up, when the file, its folder or the disk
-// refuses writes (also a file that SQLite itself opens read-only).
-constexpr const char *kSetUp = "BEGIN IMMEDIATE; PRAGMA user_version = 1; COMMIT;";
+)sql",
+};
 
 constexpr const char *kInsert =
     "INSERT INTO accounts (nick, nick_key, names, email, phone, city, country, password_hash) "
@@ -65,6 +69,55 @@ bool createPrivately(const std::string &path, std::string &error)
     }
     ::close(fd);
     return true;
+}
+
+long long userVersion(sqlite3 *db)
+{
+    sqlite3_stmt *statement = nullptr;
+    long long version = -1;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW)
+        version = sqlite3_column_int64(statement, 0);
+    sqlite3_finalize(statement);
+    return version;
+}
+
+// Brings the file to the newest schema in one transaction, which also waits
+// for a second copy of the service doing the same. The version is written
+// at every start, also when it stays: a real write that changes nothing, so
+// that a file, folder or disk that refuses writes (also a file SQLite itself
+// opens read-only) is found now, not at the first sign-up.
+bool upgrade(sqlite3 *db, const std::string &path, std::string &error)
+{
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        error = describe(db, "cannot write to " + path);
+        return false;
+    }
+    const long long version = userVersion(db);
+    bool done = version >= 0;
+    if (!done)
+        error = describe(db, "cannot read the schema version of " + path);
+    else if (version > static_cast<long long>(kSchemaSteps.size())) {
+        error = newerSchemaRefusal(path, version, kSchemaSteps.size());
+        done = false;
+    }
+    for (auto step = static_cast<std::size_t>(std::max(version, 0LL));
+         done && step < kSchemaSteps.size(); ++step) {
+        done = sqlite3_exec(db, kSchemaSteps[step], nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!done)
+            error = describe(db, "cannot bring " + path + " to schema version " +
+                                     std::to_string(step + 1));
+    }
+    if (done) {
+        const std::string record = "PRAGMA user_version = " + std::to_string(kSchemaSteps.size());
+        done = sqlite3_exec(db, record.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+               sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!done)
+            error = describe(db, "cannot write to " + path);
+    }
+    if (!done)
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return done;
 }
 
 } // namespace
@@ -119,12 +172,7 @@ std::unique_ptr<AccountStore> SqliteAccountStore::open(const std::string &path, 
     auto writer = std::make_unique<Connection>();
     if (!writer->open(path, error))
         return nullptr;
-    if (sqlite3_exec(writer->db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(writer->db, kSetUp, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        error = describe(writer->db, "cannot write to " + path);
-        return nullptr;
-    }
-    if (!writer->prepare(kInsert, path, error))
+    if (!upgrade(writer->db, path, error) || !writer->prepare(kInsert, path, error))
         return nullptr;
     auto reader = std::make_unique<Connection>();
     if (!reader->open(path, error) || !reader->prepare(kLookup, path, error))

@@ -1,5 +1,6 @@
 # Installs the build into a fresh prefix, as "cmake --install" does for a
-# packager, and checks what lands there; then builds the Debian package.
+# packager, and checks what lands there; then builds the two Debian packages
+# and checks each, lintian included.
 #   cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -P check_install.cmake
 cmake_minimum_required(VERSION 3.25)
 
@@ -11,14 +12,24 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
 
-set(expected
+# What each package holds, below /usr.
+set(registro_files
     bin/parlonda-registro
-    bin/parlonda-regnick
     share/applications/parlonda-registro.desktop
     share/icons/hicolor/16x16/apps/parlonda-registro.png
     share/icons/hicolor/32x32/apps/parlonda-registro.png
-    share/icons/hicolor/scalable/apps/parlonda-registro.svg)
-foreach(path IN LISTS expected)
+    share/icons/hicolor/scalable/apps/parlonda-registro.svg
+    share/man/man1/parlonda-registro.1.gz
+    share/doc/parlonda-registro/copyright
+    share/doc/parlonda-registro/changelog.gz)
+set(regnick_files
+    bin/parlonda-regnick
+    lib/systemd/system/parlonda-regnick.service
+    lib/systemd/system/parlonda-regnick.socket
+    share/man/man8/parlonda-regnick.8.gz
+    share/doc/parlonda-regnick/copyright
+    share/doc/parlonda-regnick/changelog.gz)
+foreach(path IN LISTS registro_files regnick_files)
   if(NOT EXISTS "${prefix}/${path}")
     message(FATAL_ERROR "not installed: ${path}")
   endif()
@@ -45,26 +56,64 @@ foreach(line "Name=Registro Parlonda" "Comment=Registre su nick en el servicio d
   endif()
 endforeach()
 
-execute_process(COMMAND cpack -G DEB -B "${WORK_DIR}/package" --config "${BUILD_DIR}/CPackConfig.cmake"
-                RESULT_VARIABLE result OUTPUT_VARIABLE log ERROR_VARIABLE log)
-file(GLOB package "${WORK_DIR}/package/*.deb")
-if(NOT result EQUAL 0 OR NOT package)
-  message(FATAL_ERROR "cpack -G DEB failed: ${log}")
-endif()
-execute_process(COMMAND dpkg-deb --field "${package}" Package Depends Section
-                OUTPUT_VARIABLE fields)
-execute_process(COMMAND dpkg-deb --contents "${package}" OUTPUT_VARIABLE contents)
-foreach(needle "Package: parlonda-registro" "libqt6widgets6" "qt6-translations-l10n"
-               "Section: net")
-  string(FIND "${fields}" "${needle}" at)
+# The service's manual page is its --help: every option is in it.
+execute_process(COMMAND gzip -dc "${prefix}/share/man/man8/parlonda-regnick.8.gz"
+                OUTPUT_VARIABLE page)
+foreach(needle "parlonda-regnick \\- registration service" "\\-\\-tls\\-cert"
+               "\\-\\-connection\\-memory")
+  string(FIND "${page}" "${needle}" at)
   if(at LESS 0)
-    message(FATAL_ERROR "the package's control lacks \"${needle}\":\n${fields}")
+    message(FATAL_ERROR "the manual page of parlonda-regnick lacks \"${needle}\":\n${page}")
   endif()
 endforeach()
-foreach(path IN LISTS expected)
-  string(FIND "${contents}" "./usr/${path}" at)
-  if(at LESS 0)
-    message(FATAL_ERROR "the package lacks /usr/${path}")
+
+execute_process(COMMAND cpack -G DEB -B "${WORK_DIR}/package" --config "${BUILD_DIR}/CPackConfig.cmake"
+                RESULT_VARIABLE result OUTPUT_VARIABLE log ERROR_VARIABLE log)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cpack -G DEB failed: ${log}")
+endif()
+
+# Package: what its control must say, and what it must not hold.
+set(registro_control "Package: parlonda-registro" "Section: net" "libqt6widgets6"
+                     "qt6-translations-l10n" "Recommends: qt6-wayland")
+set(registro_foreign parlonda-regnick systemd)
+set(regnick_control "Package: parlonda-regnick" "Section: net" "libmicrohttpd12" "libsodium23")
+set(regnick_foreign parlonda-registro applications icons libqt6widgets6)
+foreach(name registro regnick)
+  file(GLOB package "${WORK_DIR}/package/parlonda-${name}_*.deb")
+  if(NOT package)
+    message(FATAL_ERROR "cpack made no package parlonda-${name}: ${log}")
+  endif()
+  execute_process(COMMAND dpkg-deb --field "${package}" Package Depends Recommends Section
+                  OUTPUT_VARIABLE fields)
+  execute_process(COMMAND dpkg-deb --contents "${package}" OUTPUT_VARIABLE contents)
+  foreach(needle IN LISTS ${name}_control)
+    string(FIND "${fields}" "${needle}" at)
+    if(at LESS 0)
+      message(FATAL_ERROR "the control of parlonda-${name} lacks \"${needle}\":\n${fields}")
+    endif()
+  endforeach()
+  foreach(path IN LISTS ${name}_files)
+    string(FIND "${contents}" "./usr/${path}" at)
+    if(at LESS 0)
+      message(FATAL_ERROR "parlonda-${name} lacks /usr/${path}")
+    endif()
+  endforeach()
+  foreach(needle IN LISTS ${name}_foreign)
+    string(FIND "${contents}${fields}" "${needle}" at)
+    if(NOT at LESS 0)
+      message(FATAL_ERROR "parlonda-${name} holds \"${needle}\":\n${fields}\n${contents}")
+    endif()
+  endforeach()
+
+  # Debian's own checker: not one error or warning. It only warns that it
+  # runs as root, which test machines do.
+  execute_process(COMMAND lintian --fail-on error,warning "${package}"
+                  RESULT_VARIABLE result OUTPUT_VARIABLE tags ERROR_VARIABLE problems)
+  string(REGEX REPLACE "[^\n]*running with root privileges is not recommended![^\n]*\n?" ""
+                       problems "${problems}")
+  if(NOT result EQUAL 0 OR tags MATCHES "(^|\n)[EW]: " OR NOT problems STREQUAL "")
+    message(FATAL_ERROR "lintian on parlonda-${name}: ${result}\n${tags}${problems}")
   endif()
 endforeach()
 file(REMOVE_RECURSE "${WORK_DIR}")

@@ -69,6 +69,56 @@ QList<Answer> signUpsAtOnce(const QList<std::pair<QString, QByteArray>> &request
     return answers;
 }
 
+// Runs SQL on an SQLite file as a person at its shell would.
+bool sqliteExecute(const QString &path, const char *sql)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_open(QFile::encodeName(path).constData(), &db);
+    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> closer(db, &sqlite3_close);
+    char *message = nullptr;
+    const bool done = sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK;
+    if (!done)
+        qWarning("%s", message);
+    sqlite3_free(message);
+    return done;
+}
+
+// The accounts table as the service made it before it kept a schema
+// version, and an account in it.
+const char *const kOldAccount =
+    "INSERT INTO accounts (nick, nick_key, names, email, phone, city, country, password_hash) "
+    "VALUES ('Antigua', 'antigua', 'A', 'a@example.org', '', 'Lima', 'Peru', '$argon2id$x')";
+const QHash<QString, const char *> kUnversionedTable = {
+    {QStringLiteral("sqlite"), R"sql(
+CREATE TABLE IF NOT EXISTS accounts (
+    id            INTEGER PRIMARY KEY,
+    nick          TEXT NOT NULL,
+    nick_key      TEXT NOT NULL UNIQUE CHECK (nick_key <> ''),
+    names         TEXT NOT NULL,
+    email         TEXT NOT NULL,
+    phone         TEXT NOT NULL,
+    city          TEXT NOT NULL,
+    country       TEXT NOT NULL,
+    password_hash TEXT NOT NULL,
+    created_at    TEXT NOT NULL DEFAULT (strftime('%Y-%m-%dT%H:%M:%SZ', 'now'))
+);
+)sql"},
+    {QStringLiteral("postgresql"), R"sql(
+CREATE TABLE accounts (
+    id            bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    nick          text NOT NULL,
+    nick_key      text NOT NULL UNIQUE CHECK (nick_key <> ''),
+    names         text NOT NULL,
+    email         text NOT NULL,
+    phone         text NOT NULL,
+    city          text NOT NULL,
+    country       text NOT NULL,
+    password_hash text NOT NULL,
+    created_at    timestamptz NOT NULL DEFAULT now()
+);
+)sql"},
+};
+
 constexpr int kInterruptedSignUps = 8;
 
 // Sign-ups of the new nicks "<prefix>0" to "<prefix>7", sent at once to a
@@ -114,6 +164,8 @@ private slots:
     void instances_raceForOneNick_shareAccounts_keepThemWhenKilled_data();
     void instances_raceForOneNick_shareAccounts_keepThemWhenKilled();
 
+    void unversionedDatabase_isBroughtUpToDate_keepsAccounts_data() { backendRows(); }
+    void unversionedDatabase_isBroughtUpToDate_keepsAccounts();
     void databaseLostOrStuck_answers503_andServesAgainOnceItIsBack();
     void databaseItCannotUse_refusesToStart_data();
     void databaseItCannotUse_refusesToStart();
@@ -123,6 +175,8 @@ private:
     // nick, names, email, phone, city, country and password_hash of the
     // account with this folded nick; empty when there is none.
     QStringList storedAccount(const Store &store, const QByteArray &nickKey);
+    // The schema version the store records; -1 when there is none.
+    int schemaVersion(const Store &store);
 
     QTemporaryDir m_dir;
     PostgresCluster m_cluster;
@@ -189,6 +243,25 @@ QStringList TestAccountStore::storedAccount(const Store &store, const QByteArray
                 QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(raw, i))));
     }
     return columns;
+}
+
+int TestAccountStore::schemaVersion(const Store &store)
+{
+    if (store.backend == u"postgresql") {
+        const QByteArray exists = "SELECT to_regclass('schema_version') IS NOT NULL";
+        if (m_cluster.rows(store.name, exists) != QList<QStringList>{{QStringLiteral("t")}})
+            return -1;
+        const QList<QStringList> rows =
+            m_cluster.rows(store.name, "SELECT version FROM schema_version");
+        return rows.size() == 1 ? rows.first().first().toInt() : -1;
+    }
+    sqlite3 *db = nullptr;
+    sqlite3_open_v2(QFile::encodeName(store.db).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> closer(db, &sqlite3_close);
+    sqlite3_stmt *raw = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr);
+    const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> row(raw, &sqlite3_finalize);
+    return sqlite3_step(raw) == SQLITE_ROW ? sqlite3_column_int(raw, 0) : -1;
 }
 
 void TestAccountStore::secondSignUp_sameNickInAnyCase_isError_data()
@@ -387,6 +460,31 @@ void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled
         QVERIFY(services[i]->stop());
 }
 
+void TestAccountStore::unversionedDatabase_isBroughtUpToDate_keepsAccounts()
+{
+    QFETCH(QString, backend);
+    const Store store = freshStore(backend, QStringLiteral("unversioned"));
+    for (const char *sql : {kUnversionedTable[backend], kOldAccount}) {
+        if (backend == u"sqlite")
+            QVERIFY(sqliteExecute(store.db, sql));
+        else
+            QVERIFY(m_cluster.execute(store.name, sql));
+    }
+    QCOMPARE(schemaVersion(store), backend == u"sqlite" ? 0 : -1);
+
+    RegnickProcess service(store.db, {}, store.files);
+    QVERIFY2(service.start(), service.errors().constData());
+    QCOMPARE(schemaVersion(store), 1);
+    QCOMPARE(post(service.baseUrl(), form("ANTIGUA")).body, QByteArray("Error"));
+    QCOMPARE(post(service.baseUrl(), form("nueva")).body, QByteArray("OK"));
+    QVERIFY(service.stop());
+    // Started again on its own schema, it changes nothing.
+    QVERIFY2(service.start(), service.errors().constData());
+    QCOMPARE(schemaVersion(store), 1);
+    QCOMPARE(post(service.baseUrl(), form("Nueva")).body, QByteArray("Error"));
+    QVERIFY(service.stop());
+}
+
 void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack()
 {
     const Store store = freshStore(QStringLiteral("postgresql"), QStringLiteral("lost"));
@@ -468,6 +566,17 @@ void TestAccountStore::databaseItCannotUse_refusesToStart_data()
                                << QByteArray(
                                       "cannot add accounts in postgresql://lector@/read_only?"
                                       "host=");
+
+    // A newer release has changed the schema: this one does not know what
+    // that means for its own writes.
+    const QByteArray newer = "has schema version 99, newer than this parlonda-regnick knows (1)";
+    const Store newerFile = freshStore(QStringLiteral("sqlite"), QStringLiteral("newer"));
+    sqliteExecute(newerFile.db, "PRAGMA user_version = 99");
+    QTest::newRow("sqlite:newerSchema") << newerFile.db << newer;
+    const Store newerDatabase = freshStore(QStringLiteral("postgresql"), QStringLiteral("newer"));
+    RegnickProcess(newerDatabase.db, {}, newerDatabase.files).start();
+    m_cluster.execute(newerDatabase.name, "UPDATE schema_version SET version = 99");
+    QTest::newRow("postgresql:newerSchema") << newerDatabase.db << newer;
 
     // libpq quotes what it cannot read, here the password itself.
     QTest::newRow("malformedUri") << QStringLiteral("postgresql://parlonda:%1%zz@/x")
