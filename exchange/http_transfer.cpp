@@ -34,9 +34,10 @@ bool isAnswerFromServer(QNetworkReply::NetworkError error)
     return contentError || serverError;
 }
 
-// A redirect Qt did not follow (past the hop limit, from https to http, to
-// no address or one that is not http): the redirect itself is the answer. (A 307 or 308 it could
-// not follow is a ContentReSendError, in the content range above.)
+// A redirect Qt did not follow (past the hop limit, from https to http, or
+// to no address or one that is not http): the redirect itself is the
+// answer. A 307 or 308 it could not follow ends as ContentReSendError, in
+// the content range above.
 bool isRedirectNotFollowed(QNetworkReply::NetworkError error)
 {
     return error == QNetworkReply::TooManyRedirectsError ||
