@@ -33,6 +33,14 @@ namespace parlonda {
 // A request is put on the wire at most once: Qt's own resend of a request
 // whose connection closed before any answer is switched off, because a
 // registration that reached the service once must not reach it twice.
+//
+// Redirects go the way browsers take them after a form: a 301, 302 or 303
+// is followed with a GET to the new address, without the body, at most
+// kMaxRedirects times and never from https to http, and the answer is the
+// page finally reached. A 307 or 308 would send the body again: it is not
+// followed (for a request with a body), nor is a redirect past those limits,
+// and then that redirect is the answer, with its status. The timeout covers
+// the whole chain.
 class HttpTransfer : public QObject
 {
     Q_OBJECT
@@ -68,6 +76,8 @@ public:
     // The form reads a few bytes of the answer; a server that sends more must
     // not make the program grow, so anything past this is read and dropped.
     static constexpr qsizetype kMaxBodyBytes = 64 * 1024;
+    // Redirects followed for one request, as browsers' forms allow.
+    static constexpr int kMaxRedirects = 5;
 
     // The transfer does not own the manager.
     explicit HttpTransfer(QNetworkAccessManager *manager, QObject *parent = nullptr);
@@ -111,6 +121,7 @@ signals:
 private:
     void onReadyRead();
     void onFinished();
+    void complete(int status);
     Failure failureOf(QNetworkReply *reply) const;
     void onTimeout();
     void storeBody();

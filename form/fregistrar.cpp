@@ -20,7 +20,7 @@ namespace parlonda {
 namespace {
 
 // Takes out of every change (typing, paste, drop, input method) the
-// characters the box refuses, silently.
+// characters the box refuses, and what would not fit in it, silently.
 class RefusedCharacters : public QValidator
 {
 public:

@@ -8,6 +8,7 @@
 #include "server/signup/hash_pool.h"
 #include "server/signup/rate_limiter.h"
 #include "server/signup/regnick_service.h"
+#include "server/signup/reserved_nicks.h"
 #include "server/stop_signals.h"
 #include "server/store/account_store.h"
 
@@ -110,13 +111,19 @@ int main(int argc, char **argv)
                                                           [](int *fd) { ::close(*fd); });
     RequestLog log(logFd);
 
+    const std::optional<ReservedNicks> reserved =
+        options->reservedNicks.empty() ? ReservedNicks::builtIn()
+                                       : ReservedNicks::fromFile(options->reservedNicks, error);
+    if (!reserved)
+        return refuse(error);
+
     const std::unique_ptr<AccountStore> store = AccountStore::open(options->db, error);
     if (!store)
         return refuse(error);
 
     HashPool hashing(options->hashWorkers);
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
-    RegnickService service(*store, hashing, attempts, log);
+    RegnickService service(*store, *reserved, hashing, attempts, log);
     HttpDaemon daemon({service.route()}, log);
     if (!daemon.start(endpoint, options->limits, error))
         return refuse("cannot listen on " + urlHost(options->listen) + ':' +

@@ -4,6 +4,7 @@
 #include "server/signup/hash_pool.h"
 #include "server/signup/registration_form.h"
 #include "server/signup/regnick_service.h"
+#include "server/signup/reserved_nicks.h"
 
 #include <arpa/inet.h>
 #include <charconv>
@@ -21,10 +22,11 @@ constexpr const char *kUsage = R"(Usage: parlonda-regnick [OPTION]...
 Stand-in for the Parlonda registration service. Answers
 POST /cgi-bin/regnick.pl with the sign-up dialog's form (nick, nombres, email,
 tel, ciudad, pais, paswd; Windows-1252, form-encoded): "OK" for a new account,
-"Error" when the nick is already in use ("Ana" and "ana" are one nick) or
-breaks the nick rules: 1 to %NICK_MAX% characters; no whitespace of any kind, no
+"Error" when the nick is already in use ("Ana" and "ana" are one nick), is
+reserved, or breaks the nick rules: 1 to %NICK_MAX% characters; no whitespace of any kind, no
 invisible or format character (such as the soft hyphen), no control
-character, no ":". Every other field takes at most %FIELD_MAX% characters.
+character, no ":". Every other field takes at most %FIELD_MAX% characters, and
+the e-mail needs an "@".
 Refused requests get 400, 404, 405, 413 (body over %BODY_KIB% KiB), 415 or 429 (too
 many sign-up attempts from one address, with Retry-After); 503 while the
 accounts database cannot be reached. One request per connection.
@@ -51,6 +53,11 @@ Where:
                        it is back.
   --log FILE           append the request log to FILE, created mode 0600
                        (default: standard error)
+  --reserved-nicks FILE
+                       nicks nobody may sign up with, one per line (UTF-8;
+                       blank lines and "#" comments skipped), compared like
+                       taken nicks, answered "Error". Replaces the built-in
+                       list of %RESERVED% (admin, root, soporte...).
 
 Bounds:
   --hash-workers N     passwords hashed at once, each taking 64 MiB for about
@@ -147,6 +154,7 @@ const std::vector<Option> &optionTable()
         number("--port", &ServiceOptions::port, 0, 65535),
         text("--db", &ServiceOptions::db),
         text("--log", &ServiceOptions::log),
+        text("--reserved-nicks", &ServiceOptions::reservedNicks),
         text("--tls-cert", &ServiceOptions::tlsCertificate),
         text("--tls-key", &ServiceOptions::tlsKey),
         {"--allow-plain-http", {}, [](ServiceOptions &o) { o.allowPlainHttp = true; }},
@@ -195,6 +203,7 @@ std::string serviceUsage()
         {"%NICK_MAX%", std::to_string(kMaxNickCharacters)},
         {"%FIELD_MAX%", std::to_string(kMaxFieldCharacters)},
         {"%BODY_KIB%", std::to_string(RegnickService::kMaxBodyBytes / 1024)},
+        {"%RESERVED%", std::to_string(ReservedNicks::builtIn().size())},
         {"%LISTEN%", defaults.listen},
         {"%PORT%", std::to_string(defaults.port)},
         {"%WORKERS%", std::to_string(processorCount())},

@@ -19,7 +19,8 @@ struct ServiceOptions
     std::string tlsCertificate;
     std::string tlsKey;
     bool allowPlainHttp = false;
-    unsigned hashWorkers = 0; // 0: one per processor this process may run on
+    std::string reservedNicks; // empty: the built-in list
+    unsigned hashWorkers = 0;  // 0: one per processor this process may run on
     unsigned ratePerMinute = 10;
     unsigned rateBurst = 10;
     HttpLimits limits{.maxBodyBytes = RegnickService::kMaxBodyBytes};

@@ -138,6 +138,9 @@ RegistrationForm readRegistrationForm(std::string_view body)
             form.problem = fieldProblem("\":\" in field", kKeys[i]);
         else if (i != Phone && text.isEmpty())
             form.problem = fieldProblem("empty field", kKeys[i]);
+        // The dialog wipes an e-mail without one; other clients may not.
+        else if (i == Email && !text.contains(u'@'))
+            form.problem = fieldProblem("no \"@\" in field", kKeys[i]);
     }
     if (form.problem.empty())
         form.nickProblem = checkNick(*values[Nick]);
@@ -145,7 +148,7 @@ RegistrationForm readRegistrationForm(std::string_view body)
     if (form.problem.empty() && form.nickProblem == NickProblem::None) {
         Registration r;
         r.nick = form.nick;
-        r.nickKey = toUtf8(values[Nick]->toCaseFolded());
+        r.nickKey = nickKey(*values[Nick]);
         r.names = toUtf8(*values[Names]);
         r.email = toUtf8(*values[Email]);
         r.phone = toUtf8(*values[Phone]);
@@ -155,6 +158,11 @@ RegistrationForm readRegistrationForm(std::string_view body)
         form.registration = std::move(r);
     }
     return form;
+}
+
+std::string nickKey(QStringView nick)
+{
+    return toUtf8(nick.toString().toCaseFolded());
 }
 
 bool isFormContentType(std::string_view contentType)

@@ -44,6 +44,10 @@ struct RegistrationForm
 // problems come first; the nick rules apply only to a well-formed form.
 RegistrationForm readRegistrationForm(std::string_view body);
 
+// The key nicks are told apart by, in UTF-8: "Ana", "ANA" and "ana" are one
+// nick. Taken and reserved nicks are both compared by it.
+std::string nickKey(QStringView nick);
+
 // True for "application/x-www-form-urlencoded", in any letter case and with
 // or without parameters such as "; charset=windows-1252".
 bool isFormContentType(std::string_view contentType);

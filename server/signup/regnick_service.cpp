@@ -5,6 +5,7 @@
 #include "server/signup/password_hash.h"
 #include "server/signup/rate_limiter.h"
 #include "server/signup/registration_form.h"
+#include "server/signup/reserved_nicks.h"
 #include "server/store/account_store.h"
 
 #include <sodium.h>
@@ -48,6 +49,13 @@ void RegnickService::handle(HttpRequest &request)
     }
     if (form.nickProblem != NickProblem::None) {
         request.note(form.nick, "refused:" + std::string(nickProblemName(form.nickProblem)));
+        request.reply(200, "Error");
+        return;
+    }
+
+    // Reserved for the operator: in use, as far as the client can tell.
+    if (m_reserved.contains(form.registration->nickKey)) {
+        request.note(form.nick, "refused:reserved");
         request.reply(200, "Error");
         return;
     }

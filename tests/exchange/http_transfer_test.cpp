@@ -83,6 +83,8 @@ private slots:
 
     void httpStatus_completesWithStatus_data();
     void httpStatus_completesWithStatus();
+    void redirect_followedOnlyAsGet_data();
+    void redirect_followedOnlyAsGet();
     void transportFailure_reportsError_data();
     void transportFailure_reportsError();
 
@@ -223,7 +225,6 @@ void HttpTransferTest::httpStatus_completesWithStatus_data()
 
     QTest::newRow("200") << 200 << QString() << QStringLiteral("Registrado");
     QTest::newRow("204 without body") << 204 << QString() << QString();
-    QTest::newRow("302 not followed") << 302 << QStringLiteral("Location: /otra") << QString();
     QTest::newRow("400") << 400 << QString() << QStringLiteral("Error");
     QTest::newRow("401 with challenge")
         << 401 << QStringLiteral("WWW-Authenticate: Basic realm=\"r\"") << QStringLiteral("No");
@@ -259,7 +260,57 @@ void HttpTransferTest::httpStatus_completesWithStatus()
     QCOMPARE(m_server->requestCount(), 1);
 }
 
-enum class Trouble { Refused, Hang, Trickle, DropMidBody };
+void HttpTransferTest::redirect_followedOnlyAsGet_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<int>("endStatus");
+    QTest::addColumn<QString>("answer"); // of the page finally reached
+    QTest::addColumn<int>("gets");       // requests after the POST, each a GET without a body
+
+    const QString thanks = QStringLiteral("/gracias");
+    for (int status : {301, 302, 303})
+        QTest::addRow("%d", status) << status << thanks << 200 << QStringLiteral("Gracias") << 1;
+    // These would post the form again.
+    for (int status : {307, 308})
+        QTest::addRow("%d not followed", status) << status << thanks << status << QString() << 0;
+    QTest::newRow("five redirects")
+        << 303 << QStringLiteral("/hop/4") << 200 << QStringLiteral("Gracias") << 5;
+    QTest::newRow("a sixth not followed")
+        << 303 << QStringLiteral("/hop/5") << 302 << QString() << 5;
+}
+
+void HttpTransferTest::redirect_followedOnlyAsGet()
+{
+    QFETCH(int, status);
+    QFETCH(QString, location);
+    QFETCH(int, endStatus);
+    QFETCH(QString, answer);
+    QFETCH(int, gets);
+    m_server->redirectPosts(status, location.toStdString(), "Gracias");
+
+    HttpTransfer transfer(m_manager.get());
+    QSignalSpy spy(&transfer, &HttpTransfer::StateChanged);
+    QVERIFY(transfer.Execute(m_server->url(u"/cgi-bin/regnick.pl"), QStringLiteral("POST"),
+                             "nick=ana", kFormHeader));
+    QTRY_COMPARE(endStates(spy), QList<qint16>{HttpTransfer::ResponseCompleted});
+    QCOMPARE(transfer.statusCode(), endStatus);
+    // The page of a redirect not followed is not looked at.
+    if (endStatus == 200)
+        QCOMPARE(transfer.GetChunk(1024), answer);
+
+    const auto requests = m_server->requests();
+    QCOMPARE(requests.size(), std::size_t(1 + gets));
+    QCOMPARE(requests.front().method, "POST");
+    QCOMPARE(requests.front().body, "nick=ana");
+    for (std::size_t i = 1; i < requests.size(); ++i) {
+        QCOMPARE(requests[i].method, "GET");
+        QCOMPARE(requests[i].body, "");
+        QCOMPARE(requests[i].headers.count("Content-Length"), 0u);
+    }
+}
+
+enum class Trouble { Refused, Hang, Trickle, DropMidBody, SlowRedirects };
 
 void HttpTransferTest::transportFailure_reportsError_data()
 {
@@ -270,6 +321,8 @@ void HttpTransferTest::transportFailure_reportsError_data()
     QTest::newRow("server never answers") << Trouble::Hang << HttpTransfer::Failure::TimedOut;
     QTest::newRow("server trickles") << Trouble::Trickle << HttpTransfer::Failure::TimedOut;
     QTest::newRow("dropped mid-body") << Trouble::DropMidBody << HttpTransfer::Failure::Unreachable;
+    QTest::newRow("redirects, each in time")
+        << Trouble::SlowRedirects << HttpTransfer::Failure::TimedOut;
 }
 
 void HttpTransferTest::transportFailure_reportsError()
@@ -301,6 +354,14 @@ void HttpTransferTest::transportFailure_reportsError()
         break;
     case Trouble::DropMidBody:
         m_server->dropMidBody();
+        break;
+    case Trouble::SlowRedirects:
+        // Each answer well within the limit, the chain of them not.
+        m_server->setHandler([](const httplib::Request &, httplib::Response &response) {
+            std::this_thread::sleep_for(120ms);
+            response.status = 303;
+            response.set_header("Location", "/otra");
+        });
         break;
     }
 

@@ -6,6 +6,7 @@
 #include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTest>
 
@@ -112,6 +113,14 @@ private slots:
         QTest::newRow("outside Windows-1252") << 1 << u"aЖ☃b"_qs << u"ab"_qs;
         QTest::newRow("emoji (surrogate pair)") << 4 << u"a😀b"_qs << u"ab"_qs;
         QTest::newRow("Cyrillic password") << 7 << u"пароль1"_qs << u"1"_qs;
+        // The nick box refuses what the service's nick rules refuse.
+        QTest::newRow("space in nick") << 0 << u"Juan Pérez"_qs << u"JuanPérez"_qs;
+        QTest::newRow("no-break space in nick") << 0 << u"a\u00A0b"_qs << u"ab"_qs;
+        QTest::newRow("soft hyphen in nick") << 0 << u"an\u00ADa"_qs << u"ana"_qs;
+        QTest::newRow("nick over 32 characters") << 0 << u"abcdefghijklmnopqrstuvwxyz0123456789"_qs
+                                                 << u"abcdefghijklmnopqrstuvwxyz012345"_qs;
+        QTest::newRow("space and soft hyphen in names")
+            << 1 << u"Ana\u00ADMaría Pérez"_qs << u"Ana\u00ADMaría Pérez"_qs;
     }
 
     void refusedCharacters_areNotInsertedTypedOrPasted()
@@ -121,15 +130,49 @@ private slots:
         QFETCH(QString, expected);
         FormUnderTest f;
         QVERIFY(f.shownAndActive());
+        QLineEdit *edit = f->box(box);
         const bool lower = box == 0 || box >= 6;
 
         f.type(box, input);
-        QCOMPARE(f->box(box)->text(), lower ? expected.toLower() : expected);
+        QCOMPARE(edit->text(), lower ? expected.toLower() : expected);
 
-        f->box(box)->clear();
+        // An input method's commit is typing too.
+        edit->clear();
+        QInputMethodEvent commit;
+        commit.setCommitString(input);
+        QApplication::sendEvent(edit, &commit);
+        QCOMPARE(edit->text(), lower ? expected.toLower() : expected);
+
+        edit->clear();
         QApplication::clipboard()->setText(input);
-        QTest::keyClick(f->box(box), Qt::Key_V, Qt::ControlModifier);
-        QCOMPARE(f->box(box)->text(), expected);
+        QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(edit->text(), expected);
+
+        edit->clear();
+        QMimeData dragged;
+        dragged.setText(input);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(edit, &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(edit, &drop);
+        QCOMPARE(edit->text(), expected);
+    }
+
+    void nick_pasteThatWouldMakeItTooLong_keepsWhatFits()
+    {
+        // As a browser's field with a length limit does: the pasted text is
+        // cut where the box is full, the rest of the nick stays.
+        FormUnderTest f;
+        QVERIFY(f.shownAndActive());
+        f.type(0, u"abcdefghij0123456789abcdefghij");
+        f->box(0)->setCursorPosition(10);
+        QApplication::clipboard()->setText(u"WX YZ"_qs);
+        QTest::keyClick(f->box(0), Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(f->box(0)->text(), u"abcdefghijWX0123456789abcdefghij"_qs);
+        QCOMPARE(f->box(0)->cursorPosition(), 12);
+        typeCharacter(f->box(0), u'q');
+        QCOMPARE(f->box(0)->text().size(), 32);
     }
 
     void paste_dropsLineBreaksAndTabs()

@@ -1,3 +1,4 @@
+#include "form/messages.h"
 #include "form/spanish_texts.h"
 #include "form_driver.h"
 #include "tests/support/refused_port.h"
@@ -13,6 +14,7 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTranslator>
+#include <algorithm>
 #include <functional>
 
 using namespace parlonda;
@@ -310,6 +312,57 @@ private slots:
         QCOMPARE(server().requestCount(), 1);
         QVERIFY(f->isVisible());
         QVERIFY(!f.profileExists());
+    }
+
+    void redirectAfterThePost_isFollowedOnlyAsGet_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("page");
+        QTest::addColumn<bool>("fromHttps");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("303 to a page saying OK") << 303 << QByteArray("OK") << false << kRegistered;
+        QTest::newRow("303 to a page saying Error")
+            << 303 << QByteArray("Error") << false << messages::nickTaken(u"nadia"_qs);
+        QTest::newRow("307, would post again")
+            << 307 << QByteArray("OK") << false << messages::serverStatus(307);
+        QTest::newRow("303 from https to http")
+            << 303 << QByteArray("OK") << true << messages::serverStatus(303);
+    }
+
+    void redirectAfterThePost_isFollowedOnlyAsGet()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, page);
+        QFETCH(bool, fromHttps);
+        QFETCH(QString, message);
+        // The thank-you page is on the plain server; the script is there
+        // too, or on an https server.
+        const TestCa ca;
+        const auto secure =
+            fromHttps ? std::make_unique<TestHttpServer>(ca.issue({"127.0.0.1"})) : nullptr;
+        TestHttpServer &script = secure ? *secure : server();
+        script.redirectPosts(status, server().url(u"/gracias").toString().toStdString(),
+                             page.toStdString());
+        FormUnderTest f(script.baseUrl(), HttpTransfer::kDefaultTimeout, certificates(ca));
+        QVERIFY(f.shownAndActive());
+        f.fillValid();
+        MessageReader reader;
+        f.click(0);
+
+        QCOMPARE(reader.texts(), QStringList{message});
+        const bool registered = message == kRegistered;
+        QCOMPARE(fileBytes(f.profilePath()), registered ? kProfile : QByteArray());
+        QCOMPARE(f->isVisible(), !registered);
+        // The form went out once; whatever followed was a GET without it.
+        std::vector<RecordedRequest> requests = script.requests();
+        if (secure) {
+            QCOMPARE(server().requestCount(), 0);
+            QCOMPARE(requests.size(), 1u);
+        }
+        QCOMPARE(requests.front().method, "POST");
+        QCOMPARE(std::count_if(requests.begin(), requests.end(),
+                               [](const auto &r) { return r.method != "GET" || !r.body.empty(); }),
+                 std::ptrdiff_t(1));
     }
 
     void transferFailure_endsTheWait_data()

@@ -64,6 +64,7 @@ private slots:
     void stopSignal_exitsWithStatusZero();
     void signUpsFromOneAddress_overTheRate_get429();
     void hostileConnections_neitherStarveSignUpsNorOutliveTheirLimits();
+    void reservedNicksFile_replacesTheBuiltInList();
     void help_mentionsEveryOption();
     void badCommandLine_exitsWithError_data();
     void badCommandLine_exitsWithError();
@@ -174,6 +175,8 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
     rejected("emptyCity", formWith("juli", "ciudad", ""), "empty field: ciudad");
     rejected("emptyCountry", formWith("juli", "pais", ""), "empty field: pais");
     rejected("emptyPassword", formWith("juli", "paswd", ""), "empty field: paswd");
+    rejected("emailWithoutAt", formWith("juli", "email", "juli.example.org"),
+             "no \"@\" in field: email");
 
     // The nick rules: answered "Error", like a taken nick, so that the
     // dialog asks for another one; the log says which rule.
@@ -193,6 +196,9 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
     refused("empty", "", "empty");
     refused("nickOf33", QByteArray(33, 'n'), "too-long");
     refused("nickOf15000", QByteArray(15000, 'n'), "too-long");
+    // The built-in reserved nicks, folded like taken ones.
+    refused("reservedAdmin", "Admin", "reserved");
+    refused("reservedSoporte", "SOPORTE", "reserved");
 }
 
 void TestRegnickService::request_answersAndLogsOneLine()
@@ -341,6 +347,21 @@ void TestRegnickService::hostileConnections_neitherStarveSignUpsNorOutliveTheirL
     QVERIFY(service.stop());
 }
 
+void TestRegnickService::reservedNicksFile_replacesTheBuiltInList()
+{
+    const QString list = m_dir.filePath(QStringLiteral("reserved.txt"));
+    QVERIFY(parlonda::test::writeFile(list, "# Nuestros\n\n  Jefa \r\nM\xC3\xA1quina\n"));
+    RegnickProcess service(m_dir.filePath(QStringLiteral("reserved.db")),
+                           {QStringLiteral("--reserved-nicks"), list});
+    QVERIFY(service.start());
+    for (const QByteArray &nick : {QByteArray("JEFA"), QByteArray("m%C1QUINA")}) {
+        QCOMPARE(post(service.baseUrl(), form(nick)).body, QByteArray("Error"));
+        QTRY_COMPARE(lastOutcome(service.log()), QByteArray("refused:reserved 200"));
+    }
+    QCOMPARE(post(service.baseUrl(), form("admin")).body, QByteArray("OK"));
+    QVERIFY(service.stop());
+}
+
 void TestRegnickService::help_mentionsEveryOption()
 {
     QProcess help;
@@ -353,6 +374,7 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--port",
                              "--db",
                              "--log",
+                             "--reserved-nicks",
                              "--tls-cert",
                              "--tls-key",
                              "--allow-plain-http",
@@ -416,6 +438,12 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
         {port0, freshDb, QStringLiteral("--tls-cert=") + notPem,
          QStringLiteral("--tls-key=") + otherKey},
         1, "cannot use the TLS certificate");
+    row("reservedNicksMissing", {port0, freshDb, QStringLiteral("--reserved-nicks=/no/such/list")},
+        1, "cannot read the reserved nicks /no/such/list: No such file");
+    const QString notNicks = m_dir.filePath(QStringLiteral("not-nicks.txt"));
+    QVERIFY(parlonda::test::writeFile(notNicks, "# Equipo\nsoporte tecnico\n"));
+    row("reservedNickWithSpace", {port0, freshDb, QStringLiteral("--reserved-nicks=") + notNicks},
+        1, "line 2 is not a nick (whitespace)");
     row("workersZero", {QStringLiteral("--hash-workers=0")}, 2, "--hash-workers takes a number");
     row("tinyConnectionMemory", {QStringLiteral("--connection-memory=100")}, 2,
         "--connection-memory takes a number");

@@ -129,6 +129,21 @@ void TestHttpServer::replyAfter(std::chrono::milliseconds delay, int status, std
     });
 }
 
+void TestHttpServer::redirectPosts(int status, std::string location, std::string page)
+{
+    setHandler([=](const httplib::Request &request, httplib::Response &response) {
+        const bool hop = request.path.starts_with("/hop/") && request.path != "/hop/0";
+        if (request.method == "POST" || hop) {
+            answer(response, request.method == "POST" ? status : 302, "Error", "text/plain");
+            response.set_header(
+                "Location",
+                hop ? "/hop/" + std::to_string(std::stoi(request.path.substr(5)) - 1) : location);
+        } else {
+            answer(response, 200, page, "text/plain");
+        }
+    });
+}
+
 void TestHttpServer::hang()
 {
     std::lock_guard lock(m_mutex);

@@ -57,6 +57,10 @@ public:
     void setHandler(Handler handler);
     void replyWith(int status, std::string body, std::string contentType = "text/plain");
     void replyAfter(std::chrono::milliseconds delay, int status, std::string body);
+    // A form's POST is answered `status` with a Location header, and a body
+    // "Error" that no client may take for the answer; a GET of "/hop/N"
+    // (N > 0) with a 302 to "/hop/N-1"; any other GET with 200 and `page`.
+    void redirectPosts(int status, std::string location, std::string page);
     // Requests are held unanswered until release() or destruction; then the
     // current handler answers them.
     void hang();
