@@ -303,7 +303,8 @@ private slots:
         QTest::addColumn<QByteArray>("page");
         QTest::addColumn<bool>("fromHttps");
         QTest::addColumn<QString>("message");
-        QTest::newRow("303 to a page saying OK") << 303 << QByteArray("OK") << false << kRegistered;
+        QTest::newRow("303 to a page saying OK")
+            << 303 << QByteArray("OK") << false << messages::registered();
         QTest::newRow("303 to a page saying Error")
             << 303 << QByteArray("Error") << false << messages::nickTaken(u"nadia"_qs);
         QTest::newRow("307, would post again")
@@ -333,7 +334,7 @@ private slots:
         f.click(0);
 
         QCOMPARE(reader.texts(), QStringList{message});
-        const bool registered = message == kRegistered;
+        const bool registered = message == messages::registered();
         QCOMPARE(fileBytes(f.profilePath()), registered ? kProfile : QByteArray());
         QCOMPARE(f->isVisible(), !registered);
         // The form went out once; whatever followed was a GET without it.
