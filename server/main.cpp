@@ -3,9 +3,11 @@
 // together and runs them until told to stop.
 #include "server/http/http_daemon.h"
 #include "server/http/tls_files.h"
+#include "server/metrics.h"
 #include "server/request_log.h"
 #include "server/service_options.h"
 #include "server/signup/hash_pool.h"
+#include "server/signup/password_hash.h"
 #include "server/signup/rate_limiter.h"
 #include "server/signup/regnick_service.h"
 #include "server/stop_signals.h"
@@ -114,13 +116,41 @@ int main(int argc, char **argv)
     if (!store)
         return refuse(error);
 
-    HashPool hashing(options->hashWorkers);
+    // One hash now, so that the first burst is measured against what a hash
+    // takes on this machine rather than a guess.
+    const auto beforeHash = std::chrono::steady_clock::now();
+    hashPassword("a first hash, timed");
+    HashPool hashing(options->hashWorkers, std::chrono::steady_clock::now() - beforeHash);
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
-    RegnickService service(*store, hashing, attempts, log);
-    HttpDaemon daemon({service.route()}, log);
+    Metrics metrics;
+    metrics.setQueueDepth([&hashing] { return hashing.queued(); });
+    RegnickService service(*store, hashing, attempts, log, metrics,
+                           std::chrono::seconds(options->maxWaitSeconds));
+    HttpDaemon daemon({service.route(), service.healthRoute()}, log, &metrics);
+    daemon.trustProxies(options->trustedProxies);
     if (!daemon.start(endpoint, options->limits, error))
         return refuse("cannot listen on " + urlHost(options->listen) + ':' +
                       std::to_string(options->port) + ": " + error);
+
+    // Apart from the public listener, so that no client can read it.
+    HttpDaemon metricsDaemon({{"/metrics", "GET",
+                               [&metrics](HttpRequest &request) {
+                                   request.reply(200, metrics.exposition(),
+                                                 {{"Content-Type", "text/plain; version=0.0.4"}});
+                               }}},
+                             log);
+    if (!options->metricsAddress.empty()) {
+        HttpEndpoint metricsEndpoint;
+        metricsEndpoint.address = options->metricsAddress;
+        metricsEndpoint.port = static_cast<std::uint16_t>(options->metricsPort);
+        HttpLimits metricsLimits;
+        metricsLimits.maxConnections = 16;
+        metricsLimits.idleTimeoutSeconds = 10;
+        metricsLimits.requestTimeoutSeconds = 10;
+        if (!metricsDaemon.start(metricsEndpoint, metricsLimits, error))
+            return refuse("cannot serve metrics on " + urlHost(options->metricsAddress) + ':' +
+                          std::to_string(options->metricsPort) + ": " + error);
+    }
 
     // Scripts and tests wait for exactly this line to learn the port.
     const std::string listening = std::string("listening on ") +
@@ -129,6 +159,12 @@ int main(int argc, char **argv)
     // In the log first: once the line is out, a request may be logged.
     log.notice(listening);
     std::cout << listening << std::endl;
+    if (!options->metricsAddress.empty()) {
+        const std::string metricsAt = "metrics on http://" + urlHost(options->metricsAddress) +
+                                      ':' + std::to_string(metricsDaemon.port()) + "/metrics";
+        log.notice(metricsAt);
+        std::cout << metricsAt << std::endl;
+    }
 
     const int signal = waitForStopSignal();
     const auto deadline = std::chrono::steady_clock::now() + kStopBudget;
@@ -144,5 +180,6 @@ int main(int argc, char **argv)
         std::_Exit(0);
     }
     daemon.stop();
+    metricsDaemon.stop();
     return 0;
 }

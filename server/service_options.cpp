@@ -58,6 +58,11 @@ Bounds:
   --rate N             sign-up attempts a minute per client address (IPv6:
                        per /64), 0 for no limit (default %RATE%)
   --rate-burst N       attempts one address may make at once (default %BURST%)
+  --max-wait S         answer a sign-up 503 with Retry-After rather than keep
+                       it waiting for a hashing worker longer than S seconds:
+                       at once when the queue is that long, or when a worker
+                       reaches one that has waited that long, which is then
+                       never stored (default %MAX_WAIT%)
   --max-connections N  open connections in all (default %MAX_CONNECTIONS%)
   --max-connections-per-address N
                        open connections from one address (default %PER_ADDRESS%)
@@ -70,6 +75,24 @@ Bounds:
                        memory per connection for the request line, the
                        headers and reading; larger headers get an error
                        answer (default %MEMORY%)
+
+Behind load balancers and for monitoring:
+  --trusted-proxy CIDR a load balancer or reverse proxy (e.g. 10.0.0.0/8,
+                       2001:db8::/32, 192.0.2.1) whose word on the client's
+                       address is taken, for every limit and the log; may be
+                       given more than once (default: none). A connection
+                       from it may start with a PROXY protocol header,
+                       version 1 or 2; a request from it without one may name
+                       the client in X-Forwarded-For (the rightmost address
+                       not itself trusted). A PROXY header from anyone else,
+                       or a malformed one, closes the connection unanswered.
+  --metrics-listen ADDR:PORT
+                       serve GET /metrics (Prometheus text format) on this
+                       address, apart from the sign-ups; IPv6 as [ADDR]:PORT
+                       (default: off)
+
+Also answers GET /healthz: 200 "ok" while the database answers and no
+sign-up is being shed, 503 otherwise.
 
   -h, --help           show this text and exit
 
@@ -94,6 +117,35 @@ bool parseUnsigned(std::string_view text, unsigned long long low, unsigned long 
     if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
         return false;
     out = value;
+    return true;
+}
+
+bool fail(std::string_view message)
+{
+    std::cerr << "parlonda-regnick: " << message << '\n';
+    return false;
+}
+
+// "127.0.0.1:9100" or "[::1]:9100", the address numeric.
+bool hostAndPort(std::string_view text, std::string &address, int &port)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return false;
+    std::string_view host = text.substr(0, colon);
+    if (host.starts_with('[') && host.ends_with(']'))
+        host = host.substr(1, host.size() - 2);
+    else if (host.find(':') != std::string_view::npos)
+        return false;
+    unsigned long long number = 0;
+    in_addr v4{};
+    in6_addr v6{};
+    const std::string copy(host);
+    if (!parseUnsigned(text.substr(colon + 1), 0, 65535, number) ||
+        (inet_pton(AF_INET, copy.c_str(), &v4) != 1 && inet_pton(AF_INET6, copy.c_str(), &v6) != 1))
+        return false;
+    address = copy;
+    port = static_cast<int>(number);
     return true;
 }
 
@@ -153,6 +205,18 @@ const std::vector<Option> &optionTable()
         number("--hash-workers", &ServiceOptions::hashWorkers, 1, 256),
         number("--rate", &ServiceOptions::ratePerMinute, 0, 1000000),
         number("--rate-burst", &ServiceOptions::rateBurst, 1, 1000000),
+        number("--max-wait", &ServiceOptions::maxWaitSeconds, 1, 3600),
+        {"--trusted-proxy",
+         [](ServiceOptions &o, std::string_view value) {
+             std::string error;
+             return o.trustedProxies.add(value, error) || fail("--trusted-proxy: " + error);
+         }},
+        {"--metrics-listen",
+         [](ServiceOptions &o, std::string_view value) {
+             return hostAndPort(value, o.metricsAddress, o.metricsPort) ||
+                    fail("--metrics-listen takes ADDR:PORT or [IPv6]:PORT, not " +
+                         std::string(value));
+         }},
         number("--max-connections", &HttpLimits::maxConnections, 1, 1000000),
         number("--max-connections-per-address", &HttpLimits::maxConnectionsPerAddress, 1, 1000000),
         number("--idle-timeout", &HttpLimits::idleTimeoutSeconds, 0, 86400),
@@ -161,12 +225,6 @@ const std::vector<Option> &optionTable()
         number("--connection-memory", &HttpLimits::connectionMemoryBytes, 4096, 16 * 1024 * 1024),
     };
     return table;
-}
-
-bool fail(std::string_view message)
-{
-    std::cerr << "parlonda-regnick: " << message << '\n';
-    return false;
 }
 
 // What no single option can tell.
@@ -200,6 +258,7 @@ std::string serviceUsage()
         {"%WORKERS%", std::to_string(processorCount())},
         {"%RATE%", std::to_string(defaults.ratePerMinute)},
         {"%BURST%", std::to_string(defaults.rateBurst)},
+        {"%MAX_WAIT%", std::to_string(defaults.maxWaitSeconds)},
         {"%MAX_CONNECTIONS%", std::to_string(defaults.limits.maxConnections)},
         {"%PER_ADDRESS%", std::to_string(defaults.limits.maxConnectionsPerAddress)},
         {"%IDLE%", std::to_string(defaults.limits.idleTimeoutSeconds)},

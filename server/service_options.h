@@ -22,6 +22,14 @@ struct ServiceOptions
     unsigned hashWorkers = 0; // 0: one per processor this process may run on
     unsigned ratePerMinute = 10;
     unsigned rateBurst = 10;
+    // A sign-up is answered 503 rather than wait for hashing longer than this.
+    unsigned maxWaitSeconds = static_cast<unsigned>(RegnickService::kDefaultMaxWait.count());
+    // Load balancers and reverse proxies that may name the client: by a
+    // PROXY protocol header, or in X-Forwarded-For.
+    AddressRanges trustedProxies;
+    // Where GET /metrics is served; empty: nowhere.
+    std::string metricsAddress;
+    int metricsPort = 0;
     HttpLimits limits{.maxBodyBytes = RegnickService::kMaxBodyBytes};
     bool help = false;
 

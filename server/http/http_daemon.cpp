@@ -1,5 +1,7 @@
 #include "server/http/http_daemon.h"
 
+#include "server/http/client_address.h"
+#include "server/metrics.h"
 #include "server/request_log.h"
 
 #include <arpa/inet.h>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -46,18 +49,6 @@ std::string_view outcomeFor(int status)
     default:
         return status < 400 ? "answered" : "refused";
     }
-}
-
-std::string addressText(const sockaddr *address)
-{
-    char text[INET6_ADDRSTRLEN] = "-";
-    if (address && address->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
-                  sizeof text);
-    else if (address && address->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
-                  sizeof text);
-    return text;
 }
 
 std::optional<unsigned long long> contentLength(MHD_Connection *connection)
@@ -153,8 +144,16 @@ struct HttpDaemonCallbacks
         const MHD_Result queued =
             MHD_queue_response(request.m_connection, static_cast<unsigned>(reply.status), response);
         MHD_destroy_response(response);
-        if (queued == MHD_YES)
+        if (queued == MHD_YES) {
             request.m_status = reply.status;
+            if (Metrics *metrics = request.m_daemon.m_metrics) {
+                metrics->response(reply.status);
+                metrics->answerTime().observe(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                  request.m_arrived)
+                        .count());
+            }
+        }
         return queued;
     }
 
@@ -189,6 +188,10 @@ struct HttpDaemonCallbacks
                                 MHD_ConnectionNotificationCode what)
     {
         auto &daemon = *static_cast<HttpDaemon *>(cls);
+        if (daemon.m_metrics && what == MHD_CONNECTION_NOTIFY_STARTED)
+            daemon.m_metrics->connectionOpened();
+        else if (daemon.m_metrics)
+            daemon.m_metrics->connectionClosed();
         const std::lock_guard lock(daemon.m_arrivingMutex);
         if (what == MHD_CONNECTION_NOTIFY_CLOSED) {
             daemon.m_arriving.erase(connection);
@@ -239,12 +242,32 @@ struct HttpDaemonCallbacks
 HttpRequest::HttpRequest(HttpDaemon &daemon, MHD_Connection *connection, std::string method,
                          std::string path)
     : m_daemon(daemon), m_connection(connection), m_method(std::move(method)),
-      m_path(std::move(path)), m_client(addressText(clientAddress()))
+      m_path(std::move(path))
 {
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(m_connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info && m_daemon.m_trustedProxies.contains(info->client_addr)) {
+        // Every X-Forwarded-For header, in order, as one list.
+        std::string forwarded;
+        MHD_get_connection_values(
+            m_connection, MHD_HEADER_KIND,
+            [](void *list, MHD_ValueKind, const char *key, const char *value) {
+                if (strcasecmp(key, "X-Forwarded-For") == 0) {
+                    auto &text = *static_cast<std::string *>(list);
+                    text += (text.empty() ? "" : ",") + std::string(value ? value : "");
+                }
+                return MHD_YES;
+            },
+            &forwarded);
+        m_forwardedFor = forwardedClient(forwarded, m_daemon.m_trustedProxies);
+    }
+    m_client = addressText(clientAddress());
 }
 
 const sockaddr *HttpRequest::clientAddress() const
 {
+    if (m_forwardedFor)
+        return reinterpret_cast<const sockaddr *>(&*m_forwardedFor);
     const MHD_ConnectionInfo *info =
         MHD_get_connection_info(m_connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     return info ? info->client_addr : nullptr;
@@ -291,8 +314,8 @@ void HttpRequest::resumeWithoutAnswer(std::string outcome)
     MHD_resume_connection(m_connection);
 }
 
-HttpDaemon::HttpDaemon(std::vector<Route> routes, RequestLog &log)
-    : m_routes(std::move(routes)), m_log(log)
+HttpDaemon::HttpDaemon(std::vector<Route> routes, RequestLog &log, Metrics *metrics)
+    : m_routes(std::move(routes)), m_log(log), m_metrics(metrics)
 {
 }
 

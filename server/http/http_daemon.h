@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/http/client_address.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +24,7 @@ struct sockaddr;
 namespace parlonda {
 
 class HttpDaemon;
+class Metrics;
 class RequestLog;
 
 // What the service bounds for every client, all set together at start.
@@ -67,7 +70,11 @@ public:
     const std::string &body() const { return m_body; }
     // The client's address as text, for the log.
     const std::string &client() const { return m_client; }
+    // The client's address: the peer's, or the one a trusted reverse proxy
+    // named in X-Forwarded-For.
     const sockaddr *clientAddress() const;
+    // When its headers were in.
+    std::chrono::steady_clock::time_point arrived() const { return m_arrived; }
     // Empty when the request has no such header. Only while handling.
     std::string header(const char *name) const;
 
@@ -103,6 +110,8 @@ private:
 
     HttpDaemon &m_daemon;
     MHD_Connection *m_connection;
+    std::chrono::steady_clock::time_point m_arrived = std::chrono::steady_clock::now();
+    std::optional<sockaddr_storage> m_forwardedFor;
     std::string m_method;
     std::string m_path;
     std::string m_client;
@@ -131,11 +140,15 @@ public:
         Handler handler;
     };
 
-    HttpDaemon(std::vector<Route> routes, RequestLog &log);
+    // `metrics`, when given, counts answers and connections.
+    HttpDaemon(std::vector<Route> routes, RequestLog &log, Metrics *metrics = nullptr);
     // stop(): no connection may be suspended any more.
     ~HttpDaemon();
     HttpDaemon(const HttpDaemon &) = delete;
     HttpDaemon &operator=(const HttpDaemon &) = delete;
+
+    // HTTP reverse proxies whose X-Forwarded-For names the client. Before start().
+    void trustProxies(AddressRanges proxies) { m_trustedProxies = std::move(proxies); }
 
     // Binds and starts serving. False with the library's own reason in
     // `error` (the port is in use, the key does not match...).
@@ -164,6 +177,8 @@ private:
 
     std::vector<Route> m_routes;
     RequestLog &m_log;
+    Metrics *m_metrics;
+    AddressRanges m_trustedProxies;
     HttpLimits m_limits;
     HttpEndpoint m_endpoint;
     MHD_Daemon *m_daemon = nullptr;

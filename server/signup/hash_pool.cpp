@@ -14,7 +14,8 @@ unsigned processorCount()
     return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 }
 
-HashPool::HashPool(unsigned workers)
+HashPool::HashPool(unsigned workers, std::chrono::nanoseconds firstJobTime)
+    : m_recentJob(firstJobTime.count())
 {
     for (unsigned i = 0; i < workers; ++i)
         m_threads.emplace_back([this] { work(); });
@@ -37,6 +38,25 @@ bool HashPool::submit(Job job)
     }
     m_wake.notify_one();
     return true;
+}
+
+std::size_t HashPool::queued()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_queue.size();
+}
+
+std::chrono::nanoseconds HashPool::expectedWait()
+{
+    return recentJobTime() * static_cast<long>(queued()) / static_cast<long>(workers());
+}
+
+void HashPool::jobTook(std::chrono::nanoseconds took)
+{
+    // A moving average over roughly the last eight jobs; two workers that
+    // race here lose one of their figures, which an average can spare.
+    const auto recent = m_recentJob.load();
+    m_recentJob = recent + (took.count() - recent) / 8;
 }
 
 bool HashPool::stop(std::chrono::steady_clock::time_point deadline)
