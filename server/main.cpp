@@ -157,14 +157,16 @@ int main(int argc, char **argv)
                                   (options->tls() ? "https://" : "http://") +
                                   urlHost(options->listen) + ':' + std::to_string(daemon.port());
     // In the log first: once the line is out, a request may be logged.
+    std::string metricsAt;
+    if (!options->metricsAddress.empty()) {
+        metricsAt = "metrics on http://" + urlHost(options->metricsAddress) + ':' +
+                    std::to_string(metricsDaemon.port()) + "/metrics";
+        log.notice(metricsAt);
+    }
     log.notice(listening);
     std::cout << listening << std::endl;
-    if (!options->metricsAddress.empty()) {
-        const std::string metricsAt = "metrics on http://" + urlHost(options->metricsAddress) +
-                                      ':' + std::to_string(metricsDaemon.port()) + "/metrics";
-        log.notice(metricsAt);
+    if (!metricsAt.empty())
         std::cout << metricsAt << std::endl;
-    }
 
     const int signal = waitForStopSignal();
     const auto deadline = std::chrono::steady_clock::now() + kStopBudget;

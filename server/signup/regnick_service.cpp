@@ -144,7 +144,7 @@ void RegnickService::handle(HttpRequest &request)
             if (run && Clock::now() > deadline) {
                 // Its client is about to give up: never stored.
                 m_metrics.signup(Metrics::Signup::Shed);
-                request.note({}, "shed");
+                request.note({}, "shed-late");
                 request.resume(503, std::string(kBusy),
                                {{"Retry-After", retryAfter(m_hashing.expectedWait())}});
             } else if (run) {

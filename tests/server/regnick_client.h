@@ -23,6 +23,7 @@ struct Answer
     int status = -1; // -1: no answer at all
     QByteArray body;
     QByteArray allow;
+    QByteArray retryAfter;
 };
 
 Answer send(const QString &baseUrl, const QByteArray &method, const QByteArray &path,

@@ -364,6 +364,10 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--idle-timeout",
                              "--request-timeout",
                              "--connection-memory",
+                             "--max-wait",
+                             "--trusted-proxy",
+                             "--metrics-listen",
+                             "/healthz",
                              "--help",
                              "127.0.0.1",
                              "8080",
@@ -430,6 +434,15 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
     row("portMissing", {QStringLiteral("--port")}, 2, "needs a value");
     row("emptyDb", {QStringLiteral("--db=")}, 2, "needs a value");
     row("unknownOption", {QStringLiteral("--verbose")}, 2, "unknown option");
+    row("trustedProxyPrefixTooLong", {QStringLiteral("--trusted-proxy=10.0.0.0/33")}, 2,
+        "prefix length must be 0 to 32");
+    row("trustedProxyName", {QStringLiteral("--trusted-proxy=balancer.example.net")}, 2,
+        "not a numeric IPv4 or IPv6");
+    row("metricsWithoutPort", {QStringLiteral("--metrics-listen=127.0.0.1")}, 2,
+        "--metrics-listen takes ADDR:PORT");
+    row("metricsHostName", {QStringLiteral("--metrics-listen=localhost:9100")}, 2,
+        "--metrics-listen takes ADDR:PORT");
+    row("maxWaitZero", {QStringLiteral("--max-wait=0")}, 2, "--max-wait takes a number");
     row("dbInMissingFolder",
         {port0, QStringLiteral("--db"),
          m_dir.filePath(QStringLiteral("no/such/folder/accounts.db"))},
