@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/http/acceptor.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -17,7 +19,6 @@
 
 struct MHD_Connection;
 struct MHD_Daemon;
-struct sockaddr;
 
 namespace parlonda {
 
@@ -44,14 +45,14 @@ struct HttpLimits
     std::size_t maxBodyBytes = 0;
 };
 
-// Where the service listens, and its TLS certificate and key in PEM (both
-// empty: plain HTTP).
-struct HttpEndpoint
+class TlsCredentials;
+
+// TLS for every connection (no credentials: plain HTTP).
+struct HttpTls
 {
-    std::string address = "127.0.0.1"; // numeric IPv4 or IPv6
-    std::uint16_t port = 0;            // 0: any free one
-    std::string certificatePem;
-    std::string keyPem;
+    // Replaceable while serving (TlsCredentials::load); must outlive the daemon.
+    TlsCredentials *credentials = nullptr;
+    std::string priorities; // GnuTLS priority string
 };
 
 // One request, from its first byte to its answer. Handlers get it once the
@@ -118,6 +119,8 @@ private:
 
 // An HTTP(S) server on GNU libmicrohttpd: one thread waits for every socket
 // (a slow client holds no thread), handlers run on it and must not block.
+// It listens on nothing itself: connections come from an Acceptor through
+// addConnection().
 // Requests go to a table of routes; anything else gets 404 or 405. One line
 // per request goes to the log once its connection is done.
 class HttpDaemon
@@ -137,13 +140,18 @@ public:
     HttpDaemon(const HttpDaemon &) = delete;
     HttpDaemon &operator=(const HttpDaemon &) = delete;
 
-    // Binds and starts serving. False with the library's own reason in
-    // `error` (the port is in use, the key does not match...).
-    bool start(const HttpEndpoint &endpoint, const HttpLimits &limits, std::string &error);
-    std::uint16_t port() const { return m_port; }
+    // Starts serving. False with the library's own reason in `error`.
+    bool start(const HttpLimits &limits, const HttpTls &tls, std::string &error);
 
-    // Stops accepting connections; those open go on.
-    void stopAccepting();
+    // Serves one more connection, whose client the limits and the log know
+    // by `address`; from any thread. The daemon owns the socket from then
+    // on, and closes it at once when a limit says no.
+    void addConnection(int fd, const sockaddr *address, socklen_t addressLength);
+    void addConnection(const AcceptedSocket &socket)
+    {
+        addConnection(socket.fd, reinterpret_cast<const sockaddr *>(&socket.peer),
+                      socket.peerLength);
+    }
     // Waits until every suspended request has been resumed and its answer,
     // if any, handed to its client, or until `deadline`.
     bool waitForSuspended(std::chrono::steady_clock::time_point deadline);
@@ -165,10 +173,8 @@ private:
     std::vector<Route> m_routes;
     RequestLog &m_log;
     HttpLimits m_limits;
-    HttpEndpoint m_endpoint;
+    std::string m_priorities;
     MHD_Daemon *m_daemon = nullptr;
-    int m_listenSocket = -1;
-    std::uint16_t m_port = 0;
     // Messages from the library while starting, for start()'s error.
     std::atomic<bool> m_starting{false};
     std::string m_startMessages; // under m_messageMutex
