@@ -30,13 +30,23 @@ many sign-up attempts from one address, with Retry-After); 503 while the
 accounts database cannot be reached. One request per connection.
 
 Where:
-  --listen ADDR        numeric IPv4 or IPv6 address to listen on
-                       (default %LISTEN%). Anything but a loopback address
-                       needs TLS, or --allow-plain-http.
-  --port N             TCP port, 0 for any free one (default %PORT%). The
-                       service refuses to start when the port is in use.
+  --listen ADDR        numeric IPv4 or IPv6 address to listen on, may be
+                       given more than once (default %LISTEN%). "::" serves
+                       IPv4 as well, unless an IPv4 address is also given.
+                       Anything but a loopback address needs TLS, or
+                       --allow-plain-http. Not used when systemd passes the
+                       listening sockets (socket activation).
+  --port N             TCP port, 0 for any free one, the same for every
+                       --listen (default %PORT%). The service refuses to
+                       start when the port is in use.
   --tls-cert FILE      serve HTTPS with this PEM certificate (chain)...
   --tls-key FILE       ...and its PEM private key, unencrypted. Both or none.
+                       SIGHUP reads both again.
+  --tls-priorities STRING
+                       the TLS versions and ciphers, as a GnuTLS priority
+                       string (default: TLS 1.2 and 1.3, AEAD ciphers,
+                       forward secrecy only:
+                       %PRIORITIES%)
   --allow-plain-http   take passwords over plain HTTP beyond loopback anyway
   --db PATH|URI        where the accounts are: an SQLite file, created (mode
                        0600) with its table when missing (default
@@ -97,10 +107,14 @@ sign-up is being shed, 503 otherwise.
   -h, --help           show this text and exit
 
 When ready, prints "listening on http://ADDR:PORT" (https with TLS) on
-standard output. Logs one line per request: UTC time, client address, method,
-path, nick, outcome and status, never the password. SIGINT or SIGTERM stop it
-within 2 s whatever clients do: sign-ups being hashed then either finish or
-get no answer.
+standard output, one line per listening socket, and tells systemd (READY=1)
+when started by it. Logs one line per request: UTC time, client address,
+method, path, nick, outcome and status, never the password; with journald
+priority prefixes when standard error goes to the journal. SIGINT or SIGTERM
+stop it within 2 s whatever clients do: sign-ups being hashed then either
+finish or get no answer. SIGHUP opens the log file again (after log rotation)
+and reloads the TLS certificate and key, keeping the old ones if the new ones
+are not good; open connections go on.
 )";
 
 struct Parsed
@@ -195,12 +209,17 @@ Option text(std::string_view name, std::string ServiceOptions::*field)
 const std::vector<Option> &optionTable()
 {
     static const std::vector<Option> table = {
-        text("--listen", &ServiceOptions::listen),
+        {"--listen",
+         [](ServiceOptions &o, std::string_view value) {
+             o.listen.emplace_back(value);
+             return true;
+         }},
         number("--port", &ServiceOptions::port, 0, 65535),
         text("--db", &ServiceOptions::db),
         text("--log", &ServiceOptions::log),
         text("--tls-cert", &ServiceOptions::tlsCertificate),
         text("--tls-key", &ServiceOptions::tlsKey),
+        text("--tls-priorities", &ServiceOptions::tlsPriorities),
         {"--allow-plain-http", {}, [](ServiceOptions &o) { o.allowPlainHttp = true; }},
         number("--hash-workers", &ServiceOptions::hashWorkers, 1, 256),
         number("--rate", &ServiceOptions::ratePerMinute, 0, 1000000),
@@ -232,14 +251,15 @@ bool consistent(const ServiceOptions &o)
 {
     if (o.tlsCertificate.empty() != o.tlsKey.empty())
         return fail("--tls-cert and --tls-key go together");
-    in_addr v4{};
-    in6_addr v6{};
-    if (inet_pton(AF_INET, o.listen.c_str(), &v4) != 1 &&
-        inet_pton(AF_INET6, o.listen.c_str(), &v6) != 1)
-        return fail("--listen takes a numeric IPv4 or IPv6 address, not " + o.listen);
-    if (!o.tls() && !o.allowPlainHttp && !isLoopbackAddress(o.listen))
-        return fail("refusing to take passwords in the clear on " + o.listen +
-                    ": give --tls-cert and --tls-key, or --allow-plain-http");
+    for (const std::string &address : o.listen) {
+        in_addr v4{};
+        in6_addr v6{};
+        if (inet_pton(AF_INET, address.c_str(), &v4) != 1 &&
+            inet_pton(AF_INET6, address.c_str(), &v6) != 1)
+            return fail("--listen takes a numeric IPv4 or IPv6 address, not " + address);
+        if (!plainHttpAllowed(o, address))
+            return false;
+    }
     return true;
 }
 
@@ -253,7 +273,8 @@ std::string serviceUsage()
         {"%NICK_MAX%", std::to_string(kMaxNickCharacters)},
         {"%FIELD_MAX%", std::to_string(kMaxFieldCharacters)},
         {"%BODY_KIB%", std::to_string(RegnickService::kMaxBodyBytes / 1024)},
-        {"%LISTEN%", defaults.listen},
+        {"%LISTEN%", ServiceOptions::kDefaultListen},
+        {"%PRIORITIES%", defaults.tlsPriorities},
         {"%PORT%", std::to_string(defaults.port)},
         {"%WORKERS%", std::to_string(processorCount())},
         {"%RATE%", std::to_string(defaults.ratePerMinute)},
@@ -274,6 +295,8 @@ std::string serviceUsage()
 std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv)
 {
     ServiceOptions options;
+    // The first --listen replaces the default.
+    options.listen.clear();
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -312,6 +335,8 @@ std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv)
         if (!option->set(options, *value))
             return std::nullopt;
     }
+    if (options.listen.empty())
+        options.listen.emplace_back(ServiceOptions::kDefaultListen);
     if (options.help)
         return options;
     if (!consistent(options))
@@ -319,6 +344,14 @@ std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv)
     if (options.hashWorkers == 0)
         options.hashWorkers = processorCount();
     return options;
+}
+
+bool plainHttpAllowed(const ServiceOptions &options, const std::string &address)
+{
+    if (options.tls() || options.allowPlainHttp || isLoopbackAddress(address))
+        return true;
+    return fail("refusing to take passwords in the clear on " + address +
+                ": give --tls-cert and --tls-key, or --allow-plain-http");
 }
 
 bool isLoopbackAddress(const std::string &address)

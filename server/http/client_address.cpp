@@ -61,18 +61,6 @@ std::string clientKey(const sockaddr *address)
     return std::string(reinterpret_cast<const char *>(bytes.data()), v4 ? 4 : 8);
 }
 
-std::string addressText(const sockaddr *address)
-{
-    char text[INET6_ADDRSTRLEN] = "-";
-    if (address && address->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
-                  sizeof text);
-    else if (address && address->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
-                  sizeof text);
-    return text;
-}
-
 bool AddressRanges::add(std::string_view cidr, std::string &error)
 {
     const std::size_t slash = cidr.find('/');

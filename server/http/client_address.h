@@ -16,9 +16,6 @@ namespace parlonda {
 // anything else.
 std::string clientKey(const sockaddr *address);
 
-// The address as text ("192.0.2.7", "2001:db8::1"), "-" for none.
-std::string addressText(const sockaddr *address);
-
 // Networks in CIDR notation ("10.0.0.0/8", "2001:db8::/32", or one address),
 // such as the load balancers and reverse proxies the service trusts to name
 // their clients.

@@ -1,5 +1,6 @@
 #include "server/http/connection_intake.h"
 
+#include "server/http/listeners.h"
 #include "server/http/proxy_header.h"
 #include "server/request_log.h"
 
@@ -21,9 +22,9 @@ constexpr std::size_t kLookBytes = std::max(kProxyV1MaxBytes, kProxyV2MaxBytes);
 } // namespace
 
 ConnectionIntake::ConnectionIntake(AddressRanges trusted, unsigned maxPerClient,
-                                   std::chrono::milliseconds firstBytesTimeout, Serve serve,
-                                   RequestLog &log)
-    : m_trusted(std::move(trusted)), m_maxPerClient(maxPerClient),
+                                   unsigned maxWaiting, std::chrono::milliseconds firstBytesTimeout,
+                                   Serve serve, RequestLog &log)
+    : m_trusted(std::move(trusted)), m_maxPerClient(maxPerClient), m_maxWaiting(maxWaiting),
       m_firstBytesTimeout(firstBytesTimeout), m_serve(std::move(serve)), m_log(log)
 {
 }
@@ -84,11 +85,16 @@ void ConnectionIntake::take(int fd, const sockaddr_storage &peer, socklen_t peer
         refuse(fd, "too many connections from", address);
         return;
     }
-    const std::lock_guard lock(m_mutex);
-    if (m_stopping) {
+    std::unique_lock lock(m_mutex);
+    if (m_stopping || m_pending.size() >= m_maxWaiting) {
+        const bool stopping = m_stopping;
+        lock.unlock();
         if (!pending.peerTrusted)
             closed(address);
-        ::close(fd);
+        if (stopping)
+            ::close(fd);
+        else
+            refuse(fd, "too many connections not yet heard from; the last from", address);
         return;
     }
     m_pending.emplace(fd, pending);

@@ -29,7 +29,8 @@ class RequestLog;
 // - a connection that sends nothing to decide by within `firstBytesTimeout`
 //   is closed.
 // Connections are counted per client (an IPv4 address, or an IPv6 /64);
-// one over `maxPerClient` is closed at once. Connections served under a
+// one over `maxPerClient` is closed at once, and so is one while
+// `maxWaiting` are still being looked at. Connections served under a
 // trusted balancer's own address are not counted: the balancer bounds them.
 class ConnectionIntake
 {
@@ -38,7 +39,7 @@ public:
     // not taken (the socket is closed then). From the intake's threads.
     using Serve = std::function<bool(int fd, const sockaddr *client, socklen_t length)>;
 
-    ConnectionIntake(AddressRanges trusted, unsigned maxPerClient,
+    ConnectionIntake(AddressRanges trusted, unsigned maxPerClient, unsigned maxWaiting,
                      std::chrono::milliseconds firstBytesTimeout, Serve serve, RequestLog &log);
     ~ConnectionIntake();
     ConnectionIntake(const ConnectionIntake &) = delete;
@@ -75,6 +76,7 @@ private:
 
     AddressRanges m_trusted;
     unsigned m_maxPerClient;
+    unsigned m_maxWaiting;
     std::chrono::milliseconds m_firstBytesTimeout;
     Serve m_serve;
     RequestLog &m_log;

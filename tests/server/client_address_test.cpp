@@ -1,6 +1,7 @@
 // How the service learns who its client is behind a load balancer: the
 // PROXY protocol header, the trusted networks, and X-Forwarded-For.
 #include "server/http/client_address.h"
+#include "server/http/listeners.h"
 #include "server/http/proxy_header.h"
 
 #include <QTest>
