@@ -6,11 +6,14 @@
 #include "bench/service_clients.h"
 #include "server/signup/hash_pool.h"
 #include "server/signup/password_hash.h"
+#include "tests/server/haproxy_front.h"
 #include "tests/server/postgres_cluster.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <latch>
 #include <sodium.h>
 #include <sys/resource.h>
 
@@ -298,6 +301,119 @@ Row takenNick(QTemporaryDir &dir)
         metOrMissedBy(ratio >= 10, number(10 - ratio, 1) + QStringLiteral("×"))};
 }
 
+// Sign-ups a second through HAProxy in TCP mode with send-proxy-v2, against
+// the same clients straight to the service; both trust 127.0.0.1, so the
+// service reads the PROXY header on every connection that comes through it.
+Row throughHaproxy(QTemporaryDir &dir)
+{
+    constexpr int kClients = 16;
+    constexpr int kTotal = 96; // 6 per client: within the default rate
+    constexpr int kRuns = 3;
+    const QStringList trusting = {QStringLiteral("--trusted-proxy"), QStringLiteral("127.0.0.1")};
+    QList<double> straight;
+    QList<double> proxied;
+    int failures = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        progress("through HAProxy: straight to the service...");
+        {
+            const auto s = startService(dir, trusting);
+            straight.append(signUpsPerSecond({s->port()}, kClients, kTotal, failures));
+            s->stop();
+        }
+        progress("through HAProxy: through it...");
+        const auto s = startService(dir, trusting);
+        parlonda::test::HaproxyFront haproxy(s->port(), dir.path());
+        if (!haproxy.start())
+            fail(QStringLiteral("HAProxy did not start: ") + QString::fromUtf8(haproxy.output()));
+        proxied.append(signUpsPerSecond({haproxy.port()}, kClients, kTotal, failures));
+        s->stop();
+    }
+    const double ratio = median(proxied) / median(straight);
+    return {QStringLiteral("Sign-ups a second through HAProxy (TCP, send-proxy-v2), 16 clients, "
+                           "%1 sign-ups (median of %2 runs; %3 failed; reference: straight to "
+                           "the service)")
+                .arg(kTotal)
+                .arg(kRuns)
+                .arg(failures),
+            number(median(proxied), 1) + QStringLiteral("/s"),
+            number(median(straight), 1) + QStringLiteral("/s"),
+            number(ratio * 100, 1) + QStringLiteral(" %"),
+            QStringLiteral("≥ 95 %"),
+            metOrMissedBy(ratio >= 0.95 && failures == 0,
+                          number((0.95 - ratio) * 100, 1) + QStringLiteral(" points"))};
+}
+
+// Three times what the workers can hash in --max-wait (2 s), arriving at
+// once from as many loopback addresses: every sign-up answered, none
+// acknowledged (so none stored) later than --max-wait plus 5 s after it was
+// sent, and the shed ones answered at once.
+QList<Row> burst(QTemporaryDir &dir, unsigned workers)
+{
+    constexpr int kMaxWait = 2;
+    progress("burst: the hash rate...");
+    const double rate = bareHashesPerSecond(workers, 20);
+    const int total = int(3 * rate * kMaxWait);
+    progress("burst: sign-ups all at once...");
+    const auto s = startService(dir, {QStringLiteral("--max-wait"), QString::number(kMaxWait)});
+    std::vector<SignUpAnswer> answers(static_cast<std::size_t>(total));
+    std::latch go(1);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < total; ++i) {
+        clients.emplace_back([&, i] {
+            const QByteArray source =
+                "127.0." + QByteArray::number(50 + i / 250) + '.' + QByteArray::number(1 + i % 250);
+            go.wait();
+            answers[std::size_t(i)] = signUp(source.constData(), s->port(), uniqueNick("burst", i));
+        });
+    }
+    go.count_down();
+    for (std::thread &t : clients)
+        t.join();
+    s->stop();
+
+    int registered = 0;
+    int unanswered = 0;
+    QList<double> shed;
+    double latestRegistered = 0;
+    for (const SignUpAnswer &a : answers) {
+        if (a.status == 200 && a.body == "OK") {
+            ++registered;
+            latestRegistered = std::max(latestRegistered, a.seconds);
+        } else if (a.status == 503) {
+            shed.append(a.seconds);
+        } else {
+            ++unanswered;
+        }
+    }
+    const double shedMedian = shed.isEmpty() ? 0 : median(shed);
+    const QString what =
+        QStringLiteral("%1 sign-ups at once from %1 addresses, 3× what %2 workers hash in "
+                       "--max-wait %3 s (%4 registered, %5 shed, %6 neither)")
+            .arg(total)
+            .arg(workers)
+            .arg(kMaxWait)
+            .arg(registered)
+            .arg(shed.size())
+            .arg(unanswered);
+    return {
+        {QStringLiteral("Latest registered sign-up answered, after it was sent: ") + what,
+         number(latestRegistered, 2) + QStringLiteral(" s"),
+         QStringLiteral("%1 s (--max-wait)").arg(kMaxWait),
+         signedNumber(latestRegistered - kMaxWait, 2) + QStringLiteral(" s"),
+         QStringLiteral("≤ +5 s, every sign-up answered"),
+         metOrMissedBy(latestRegistered <= kMaxWait + 5 && unanswered == 0,
+                       unanswered > 0
+                           ? QStringLiteral("%1 unanswered").arg(unanswered)
+                           : number(latestRegistered - kMaxWait - 5, 2) + QStringLiteral(" s"))},
+        {QStringLiteral("Shed sign-up answered 503, median (same burst)"),
+         number(shedMedian * 1000, 1) + QStringLiteral(" ms"),
+         QStringLiteral("%1 s (--max-wait)").arg(kMaxWait),
+         number(shedMedian / kMaxWait * 100, 1) + QStringLiteral(" %"), QStringLiteral("≤ 50 ms"),
+         metOrMissedBy(!shed.isEmpty() && shedMedian <= 0.05,
+                       number(shedMedian * 1000 - 50, 1) + QStringLiteral(" ms"))},
+    };
+}
+
 void raiseDescriptorLimit()
 {
     rlimit limit{};
@@ -322,6 +438,8 @@ int main(int argc, char *argv[])
 
     QList<Row> rows;
     rows.append(throughput(dir, workers));
+    rows.append(throughHaproxy(dir));
+    rows.append(burst(dir, workers));
     rows.append(onPostgres(dir, workers));
     rows.append(underAttack(dir));
     rows.append(peakMemory(dir, workers));

@@ -2,8 +2,15 @@
 
 #include <algorithm>
 #include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace parlonda {
+namespace {
+
+constexpr int kWorkerNiceness = 5;
+
+} // namespace
 
 unsigned processorCount()
 {
@@ -53,10 +60,11 @@ std::chrono::nanoseconds HashPool::expectedWait()
 
 void HashPool::jobTook(std::chrono::nanoseconds took)
 {
-    // A moving average over roughly the last eight jobs; two workers that
-    // race here lose one of their figures, which an average can spare.
+    // A moving average over roughly the last four jobs, quick to follow a
+    // machine that got busy; two workers that race here lose one of their
+    // figures, which an average can spare.
     const auto recent = m_recentJob.load();
-    m_recentJob = recent + (took.count() - recent) / 8;
+    m_recentJob = recent + (took.count() - recent) / 4;
 }
 
 bool HashPool::stop(std::chrono::steady_clock::time_point deadline)
@@ -77,6 +85,10 @@ bool HashPool::stop(std::chrono::steady_clock::time_point deadline)
 
 void HashPool::work()
 {
+    // Below the threads that answer: while every worker hashes, a sign-up
+    // that is shed, a taken nick or a health check is still answered at
+    // once. Linux sets this per thread.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNiceness);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
