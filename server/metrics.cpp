@@ -13,7 +13,7 @@ constexpr const char *kSignupLabels[] = {"registered",   "taken", "refused_nick"
 std::string number(double value)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.17g", value);
+    std::snprintf(text, sizeof text, "%.9g", value);
     return text;
 }
 
