@@ -12,11 +12,15 @@ namespace parlonda::test {
 inline const QByteArray kRegnickPath = "/cgi-bin/regnick.pl";
 inline const QByteArray kFormType = "application/x-www-form-urlencoded";
 
-// For a service that takes many sign-ups at once: no sign-up limit, and room
-// for the concurrent clients from one address.
-inline const QStringList kRelaxed = {QStringLiteral("--rate"), QStringLiteral("0"),
+// For a service that takes many sign-ups at once: no sign-up limit, room
+// for the concurrent clients from one address, and no shedding however slow
+// a busy machine hashes.
+inline const QStringList kRelaxed = {QStringLiteral("--rate"),
+                                     QStringLiteral("0"),
                                      QStringLiteral("--max-connections-per-address"),
-                                     QStringLiteral("64")};
+                                     QStringLiteral("64"),
+                                     QStringLiteral("--max-wait"),
+                                     QStringLiteral("3600")};
 
 struct Answer
 {
