@@ -75,7 +75,9 @@ Bounds:
                        never stored (default %MAX_WAIT%)
   --max-connections N  open connections in all (default %MAX_CONNECTIONS%)
   --max-connections-per-address N
-                       open connections from one address (default %PER_ADDRESS%)
+                       open connections from one address (IPv6: per /64;
+                       a trusted balancer's own connections are not
+                       counted) (default %PER_ADDRESS%)
   --idle-timeout S     close a connection idle for S seconds, 0 never
                        (default %IDLE%)
   --request-timeout S  close a connection whose request (line, headers and
