@@ -1,10 +1,8 @@
 #include "bench/report.h"
 
-#include <QDateTime>
-#include <QFile>
-#include <QList>
-#include <QSysInfo>
-#include <sched.h>
+#include "bench/report_table.h"
+
+#include <QtGlobal>
 
 namespace parlonda::bench {
 namespace {
@@ -14,60 +12,6 @@ constexpr double kCpuTargetPercent = 1.0;    // of one core, while waiting
 constexpr double kLatencyTargetMs = 2.0;     // over the bare POST
 constexpr double kStartUpTargetRatio = 1.10; // of the plain form's start-up
 constexpr double kGrowthTargetKib = 1024.0;  // over the measured attempts
-
-struct Row
-{
-    QString measure;
-    QString parlonda;
-    QString reference;
-    QString comparison;
-    QString target;
-    QString met;
-};
-
-QString number(double value, int decimals)
-{
-    return QString::number(value, 'f', decimals);
-}
-
-QString metOrMissedBy(bool met, const QString &missedBy)
-{
-    return met ? QStringLiteral("yes") : QStringLiteral("**no**, by ") + missedBy;
-}
-
-QString cpuModel()
-{
-    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
-    if (cpuinfo.open(QIODevice::ReadOnly)) {
-        for (QByteArray line = cpuinfo.readLine(); !line.isEmpty(); line = cpuinfo.readLine()) {
-            if (line.startsWith("model name"))
-                return QString::fromUtf8(line.mid(line.indexOf(':') + 1).trimmed());
-        }
-    }
-    return QStringLiteral("unknown CPU");
-}
-
-// What `nproc` prints: the processors this process may run on.
-int processorCount()
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) != 0)
-        return -1;
-    return CPU_COUNT(&set);
-}
-
-QString memoryTotal()
-{
-    QFile meminfo(QStringLiteral("/proc/meminfo"));
-    if (meminfo.open(QIODevice::ReadOnly)) {
-        const QByteArray line = meminfo.readLine();
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (line.startsWith("MemTotal:") && fields.size() >= 2)
-            return number(fields[1].toDouble() / 1024.0 / 1024.0, 1) + QStringLiteral(" GiB RAM");
-    }
-    return QStringLiteral("unknown RAM");
-}
 
 QList<Row> rows(const Results &r)
 {
@@ -122,8 +66,7 @@ QList<Row> rows(const Results &r)
                      .arg(p.runs),
                  number(p.formMs, 2) + QStringLiteral(" ms"),
                  number(p.referenceMs, 2) + QStringLiteral(" ms"),
-                 (difference >= 0 ? QStringLiteral("+") : QString()) + number(difference, 2) +
-                     QStringLiteral(" ms"),
+                 signedNumber(difference, 2) + QStringLiteral(" ms"),
                  QStringLiteral("≤ +%1 ms").arg(number(kLatencyTargetMs, 0)),
                  metOrMissedBy(difference <= kLatencyTargetMs,
                                number(difference - kLatencyTargetMs, 2) + QStringLiteral(" ms"))});
@@ -135,8 +78,7 @@ QList<Row> rows(const Results &r)
                      .arg(g.warmUp),
                  number(g.formKib, 0) + QStringLiteral(" KiB"),
                  number(g.referenceKib, 0) + QStringLiteral(" KiB"),
-                 (g.formKib - g.referenceKib >= 0 ? QStringLiteral("+") : QString()) +
-                     number(g.formKib - g.referenceKib, 0) + QStringLiteral(" KiB"),
+                 signedNumber(g.formKib - g.referenceKib, 0) + QStringLiteral(" KiB"),
                  QStringLiteral("< 1 MiB"),
                  metOrMissedBy(g.formKib < kGrowthTargetKib,
                                number(g.formKib - kGrowthTargetKib, 0) + QStringLiteral(" KiB"))});
@@ -147,15 +89,7 @@ QList<Row> rows(const Results &r)
 
 QString reportText(const Results &results)
 {
-    QString text;
-    text += QStringLiteral("| measure | Parlonda | reference | ratio / difference | target | met? "
-                           "|\n|---|---:|---:|---:|---|---|\n");
-    for (const Row &row : rows(results)) {
-        text +=
-            QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 |\n")
-                .arg(row.measure, row.parlonda, row.reference, row.comparison, row.target, row.met);
-    }
-
+    QString text = tableText(QStringLiteral("measure"), QStringLiteral("Parlonda"), rows(results));
     text += QStringLiteral(
         "\nReferences, measured in the same run: start-up and peak RSS, `bench/plain_form` (the "
         "same eighteen widgets at the same places built the plain way: labels, the required "
@@ -173,15 +107,10 @@ QString reportText(const Results &results)
         "on screen at the QMessageBox's Show event. RSS is VmRSS, read after malloc_trim(0) so "
         "that freed heap the allocator keeps does not read as growth.\n\n");
 
-    text += QStringLiteral("Machine: %1 processors (nproc), %2, %3; %4 %5, %6; Qt %7, "
-                           "QT_QPA_PLATFORM=%8.\n")
-                .arg(processorCount())
-                .arg(cpuModel(), memoryTotal(), QSysInfo::kernelType(), QSysInfo::kernelVersion(),
-                     QSysInfo::prettyProductName(), QString::fromLatin1(qVersion()),
-                     qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("(default)")));
-    text += QStringLiteral("Date: %1.\n")
-                .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm t")));
-    text += QStringLiteral("Command: `./benchmark`\n");
+    text += machineDateAndCommand(
+        QStringLiteral("Qt %1, QT_QPA_PLATFORM=%2")
+            .arg(QString::fromLatin1(qVersion()),
+                 qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("(default)"))));
     return text;
 }
 

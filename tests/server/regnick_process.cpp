@@ -1,7 +1,8 @@
 #include "tests/server/regnick_process.h"
 
+#include "tests/support/test_files.h"
+
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QProcessEnvironment>
 #include <algorithm>
 #include <fcntl.h>
@@ -117,14 +118,12 @@ quint16 RegnickProcess::port() const
 
 QByteArray RegnickProcess::errors() const
 {
-    QFile file(m_files + QStringLiteral(".stderr"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return fileBytes(m_files + QStringLiteral(".stderr"));
 }
 
 QByteArray RegnickProcess::log() const
 {
-    QFile file(logPath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return fileBytes(logPath());
 }
 
 } // namespace parlonda::test

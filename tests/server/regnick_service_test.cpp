@@ -1,5 +1,7 @@
 // The registration service as the client meets it: the real process, over
-// HTTP on 127.0.0.1.
+// HTTP on 127.0.0.1. The form's own rules are read by the sign-up library
+// directly, without a process.
+#include "server/signup/registration_form.h"
 #include "tests/server/notify_socket.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/regnick_client.h"
@@ -113,6 +115,8 @@ private slots:
 
     void request_answersAndLogsOneLine_data();
     void request_answersAndLogsOneLine();
+    void formReading_findsTheProblemOrTheNickRule_data();
+    void formReading_findsTheProblemOrTheNickRule();
     void chunkedBodyOver16KiB_isTooLarge();
     void stopSignal_exitsWithStatusZero_data();
     void stopSignal_exitsWithStatusZero();
@@ -202,12 +206,30 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
     QTest::newRow("noContentType") << post << kPath << QByteArray() << QByteArray() << 415
                                    << QByteArray() << QByteArray("wrong-type");
 
+    // A form it refuses gets its reason, and a nick the rules refuse gets
+    // "Error", like a taken nick, so that the dialog asks for another one;
+    // the log says which rule. A body of 16 KiB is read whole, though no
+    // field may be that long.
+    QTest::newRow("bodyOf16KiB") << post << kPath << type << formOfSize("fede", kMaxBody) << 400
+                                 << QByteArray("over 255 characters: nombres")
+                                 << QByteArray("rejected");
+    QTest::newRow("softHyphen") << post << kPath << type << form("an%ADa") << 200
+                                << QByteArray("Error") << QByteArray("refused:invisible-character");
+    QTest::newRow("noBreakSpace") << post << kPath << type << form("ana%A0") << 200
+                                  << QByteArray("Error") << QByteArray("refused:whitespace");
+    QTest::newRow("lineFeed") << post << kPath << type << form("ju%0Ali") << 200
+                              << QByteArray("Error") << QByteArray("refused:whitespace");
+}
+
+void TestRegnickService::formReading_findsTheProblemOrTheNickRule_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("problem"); // a part of the reason given to the client
+    QTest::addColumn<QByteArray>("rule");    // the nick rule's name in the log
+
     const auto rejected = [&](const char *tag, const QByteArray &body, const char *reason) {
-        QTest::newRow(tag) << post << kPath << type << body << 400 << QByteArray(reason)
-                           << QByteArray("rejected");
+        QTest::newRow(tag) << body << QByteArray(reason) << QByteArray("none");
     };
-    // A body of 16 KiB is read whole, though no field may be that long.
-    rejected("bodyOf16KiB", formOfSize("fede", kMaxBody), "over 255 characters: nombres");
     rejected("emailOf256", formWith("juli", "email", QByteArray(254, 'e') + "%40x"),
              "over 255 characters: email");
     rejected("passwordOf256", formWith("juli", "paswd", QByteArray(256, 'p')),
@@ -236,11 +258,9 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
     rejected("emptyCountry", formWith("juli", "pais", ""), "empty field: pais");
     rejected("emptyPassword", formWith("juli", "paswd", ""), "empty field: paswd");
 
-    // The nick rules: answered "Error", like a taken nick, so that the
-    // dialog asks for another one; the log says which rule.
+    // The nick rules, for a form that is otherwise well formed.
     const auto refused = [&](const char *tag, const QByteArray &nick, const char *rule) {
-        QTest::newRow(tag) << post << kPath << type << form(nick) << 200 << QByteArray("Error")
-                           << QByteArray("refused:") + rule;
+        QTest::newRow(tag) << form(nick) << QByteArray() << QByteArray(rule);
     };
     refused("softHyphen", "an%ADa", "invisible-character");
     refused("noBreakSpace", "ana%A0", "whitespace");
@@ -286,6 +306,22 @@ void TestRegnickService::request_answersAndLogsOneLine()
         QVERIFY2(line.contains(R"("an\u00ADa")"), line.constData());
     if (QByteArray(QTest::currentDataTag()) == "noBreakSpace")
         QVERIFY2(line.contains(R"("ana\u00A0")"), line.constData());
+}
+
+void TestRegnickService::formReading_findsTheProblemOrTheNickRule()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, problem);
+    QFETCH(QByteArray, rule);
+
+    const parlonda::RegistrationForm read = parlonda::readRegistrationForm(body.toStdString());
+    QVERIFY(!read.registration);
+    if (problem.isEmpty())
+        QVERIFY2(read.problem.empty(), read.problem.c_str());
+    else
+        QVERIFY2(QByteArray::fromStdString(read.problem).contains(problem), read.problem.c_str());
+    const std::string_view name = parlonda::nickProblemName(read.nickProblem);
+    QCOMPARE(QByteArray(name.data(), static_cast<qsizetype>(name.size())), rule);
 }
 
 void TestRegnickService::chunkedBodyOver16KiB_isTooLarge()
