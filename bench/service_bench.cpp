@@ -7,6 +7,7 @@
 #include "server/signup/hash_pool.h"
 #include "server/signup/password_hash.h"
 #include "tests/server/haproxy_front.h"
+#include "tests/server/notify_socket.h"
 #include "tests/server/postgres_cluster.h"
 
 #include <QCoreApplication>
@@ -414,6 +415,111 @@ QList<Row> burst(QTemporaryDir &dir, unsigned workers)
     };
 }
 
+// From the start of the process to READY=1 on a notify socket, as systemd
+// sees it, against the "listening on" line a script waits for.
+Row startToReady(QTemporaryDir &dir)
+{
+    progress("start to READY=1...");
+    constexpr int kRuns = 10;
+    QList<double> toLine;
+    QList<double> toReady;
+    for (int i = 0; i < kRuns; ++i) {
+        parlonda::test::NotifySocket notify(dir.filePath(QStringLiteral("notify%1").arg(i)));
+        RegnickProcess service(dir.filePath(QStringLiteral("ready%1.db").arg(i)));
+        service.setEnvironment({notify.environment()});
+        const Clock::time_point start = Clock::now();
+        // The line comes first, READY=1 right after it.
+        if (!service.begin() || !service.waitUntilListening())
+            fail(QStringLiteral("the service did not start"));
+        toLine.append(secondsSince(start));
+        if (!notify.waitFor("READY=1", 10000))
+            fail(QStringLiteral("no READY=1 from the service"));
+        toReady.append(secondsSince(start));
+        service.stop();
+    }
+    return {QStringLiteral("Start to READY=1 on the notify socket, fresh database (median of %1; "
+                           "reference: start to the \"listening on\" line)")
+                .arg(kRuns),
+            number(median(toReady) * 1000, 1) + QStringLiteral(" ms"),
+            number(median(toLine) * 1000, 1) + QStringLiteral(" ms"),
+            signedNumber((median(toReady) - median(toLine)) * 1000, 1) + QStringLiteral(" ms"),
+            QStringLiteral("-"),
+            QStringLiteral("-")};
+}
+
+// SIGTERM while clients sign up, then a new service on the same port at
+// once: the time from the signal to its first answer, against the same
+// restart with no traffic. Connections closed by the service sit in
+// TIME_WAIT on its port meanwhile.
+Row restartAfterTraffic(QTemporaryDir &dir)
+{
+    progress("restart after traffic...");
+    constexpr int kRuns = 5;
+    constexpr int kClients = 8;
+    const auto firstAnswer = [](quint16 port) {
+        for (;;) {
+            RawConnection probe("127.0.0.1", port);
+            probe.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+            if (parlonda::test::httpStatus(probe.readAll(5000)) == 404)
+                return;
+            std::this_thread::sleep_for(1ms);
+        }
+    };
+    const auto restart = [&](bool traffic) {
+        const QString db = dir.filePath(QStringLiteral("restart%1.db").arg(traffic));
+        auto first = std::make_unique<RegnickProcess>(
+            db, QStringList{QStringLiteral("--rate"), QStringLiteral("0")});
+        if (!first->start())
+            fail(QStringLiteral("the service did not start"));
+        const quint16 port = first->port();
+        std::atomic<bool> stop = false;
+        std::atomic<int> answered = 0;
+        std::vector<std::thread> clients;
+        for (int c = 0; traffic && c < kClients; ++c) {
+            clients.emplace_back([&, c] {
+                const QByteArray source = "127.0.4." + QByteArray::number(c + 1);
+                for (int i = 0; !stop; ++i) {
+                    if (signUp(source.constData(), port, uniqueNick("re", i)).status == 200)
+                        ++answered;
+                    else
+                        std::this_thread::sleep_for(5ms); // refused while down
+                }
+            });
+        }
+        while (traffic && answered < 2 * kClients)
+            std::this_thread::sleep_for(1ms);
+        const Clock::time_point signalled = Clock::now();
+        first->stop();
+        RegnickProcess again(db, {QStringLiteral("--rate"), QStringLiteral("0"),
+                                  QStringLiteral("--port"), QString::number(port)});
+        if (!again.begin())
+            fail(QStringLiteral("the service did not start again"));
+        firstAnswer(port);
+        const double seconds = secondsSince(signalled);
+        stop = true;
+        for (std::thread &t : clients)
+            t.join();
+        again.stop();
+        return seconds;
+    };
+    QList<double> busy;
+    QList<double> idle;
+    for (int i = 0; i < kRuns; ++i) {
+        busy.append(restart(true));
+        idle.append(restart(false));
+    }
+    return {
+        QStringLiteral("SIGTERM under traffic (%1 clients signing up) to the next start on the "
+                       "same port answering (median of %2; reference: the same with no traffic)")
+            .arg(kClients)
+            .arg(kRuns),
+        number(median(busy) * 1000, 0) + QStringLiteral(" ms"),
+        number(median(idle) * 1000, 0) + QStringLiteral(" ms"),
+        signedNumber((median(busy) - median(idle)) * 1000, 0) + QStringLiteral(" ms"),
+        QStringLiteral("-"),
+        QStringLiteral("-")};
+}
+
 void raiseDescriptorLimit()
 {
     rlimit limit{};
@@ -445,6 +551,8 @@ int main(int argc, char *argv[])
     rows.append(peakMemory(dir, workers));
     rows.append(headerFlood(dir));
     rows.append(takenNick(dir));
+    rows.append(startToReady(dir));
+    rows.append(restartAfterTraffic(dir));
 
     QString text =
         tableText(QStringLiteral("service measure"), QStringLiteral("parlonda-regnick"), rows);

@@ -4,7 +4,9 @@
 // reaches it through an HTTP proxy named in the program's environment, which
 // carries every request to the test's own server.
 
+#include "form/messages.h"
 #include "tests/support/forwarding_proxy.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_http_server.h"
 
 #include <QDir>
@@ -14,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <linux/capability.h>
+#include <optional>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -22,22 +25,7 @@ using namespace parlonda::test;
 namespace {
 
 const QString kBuiltInUrl = QStringLiteral(PARLONDA_SERVER_URL);
-const QString kRegistered =
-    u"Fue registrado Satisfactoriamente en el servidor, Gracias Por su preferencia"_qs;
 const QByteArray kProfile = "nadia:Nadia P\xE9rez:nadia@example.org:555 0101:Quito:Ecuador:\r\n";
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool makeReadOnly(const QString &path)
-{
-    return QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                           QFileDevice::ReadGroup | QFileDevice::ExeGroup |
-                                           QFileDevice::ReadOther | QFileDevice::ExeOther);
-}
 
 } // namespace
 
@@ -81,16 +69,12 @@ private slots:
         QVERIFY(QDir().mkpath(programDir) && QDir().mkpath(dataHome));
         const QString program = programDir + u"/parlonda-registro"_qs;
         QVERIFY(QFile::copy(QStringLiteral(PARLONDA_PROGRAM_PATH), program));
+        std::optional<ReadOnlyFolder> programFolderLocked;
         if (!programFolderWritable)
-            QVERIFY(makeReadOnly(programDir));
+            QVERIFY(programFolderLocked.emplace(programDir).made());
+        std::optional<ReadOnlyFolder> userFolderLocked;
         if (!userFolderWritable)
-            QVERIFY(makeReadOnly(dataHome));
-        const auto writable = qScopeGuard([&] {
-            QFile::setPermissions(programDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                  QFileDevice::ExeOwner);
-            QFile::setPermissions(dataHome, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                QFileDevice::ExeOwner);
-        });
+            QVERIFY(userFolderLocked.emplace(dataHome).made());
 
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"QT_QPA_PLATFORM"_qs, u"offscreen"_qs);
@@ -127,11 +111,9 @@ private slots:
             if (line.startsWith("message: "))
                 messages.append(QString::fromUtf8(line.mid(9)));
         }
-        QStringList expected{kRegistered};
-        if (savedIn.isEmpty()) {
-            expected.append(u"Fue registrado en el servidor, pero no se pudo guardar el archivo "
-                            u"%1."_qs.arg(userProfile));
-        }
+        QStringList expected{parlonda::messages::registered()};
+        if (savedIn.isEmpty())
+            expected.append(parlonda::messages::profileNotSaved(userProfile));
         QCOMPARE(messages, expected);
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), exitCode);

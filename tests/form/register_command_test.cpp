@@ -1,6 +1,8 @@
+#include "form/messages.h"
 #include "form/spanish_texts.h"
 #include "form_driver.h"
 #include "tests/support/refused_port.h"
+#include "tests/support/test_files.h"
 #include "tests/support/test_http_server.h"
 
 #include <QApplication>
@@ -21,25 +23,25 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QString kRegistered =
-    u"Fue registrado Satisfactoriamente en el servidor, Gracias Por su preferencia"_qs;
-const QString kUnreachable = u"No se pudo comunicar con el servidor de registro. Verifique su "
-                             u"conexión e intente de nuevo."_qs;
-const QString kTimedOut =
-    u"El servidor de registro no respondió a tiempo. Intente de nuevo más tarde."_qs;
-const QString kInsecure = u"No se pudo establecer una conexión segura con el servidor de "
-                          u"registro. Intente de nuevo más tarde."_qs;
-const QString kBusy =
-    u"El servidor de registro está ocupado. Espere un momento e intente de nuevo."_qs;
-
 // The profile of fillValid()'s registration, as bytes on disk.
 const QByteArray kProfile = "nadia:Nadia P\xE9rez:nadia@example.org:555 0101:Quito:Ecuador:\r\n";
 
-QByteArray fileBytes(const QString &path)
+// A form shown and active with a valid registration typed in, and a reader
+// for the messages it shows once pressed.
+class FilledForm : public FormUnderTest
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+public:
+    using FormUnderTest::FormUnderTest;
+    bool ready(QStringView nick = u"nadia")
+    {
+        if (!shownAndActive())
+            return false;
+        fillValid(nick);
+        return true;
+    }
+
+    MessageReader reader;
+};
 
 // Runs `action` from inside the form's wait, as soon as the server holds the
 // request: the click that started the wait only returns once it is over.
@@ -151,10 +153,8 @@ private slots:
 
     void registration_postsTheFormToTheScript()
     {
-        FormUnderTest f(server().baseUrl());
-        QVERIFY(f.shownAndActive());
-        f.fillValid();
-        MessageReader reader;
+        FilledForm f(server().baseUrl());
+        QVERIFY(f.ready());
         f.click(0);
 
         QCOMPARE(server().requestCount(), 1);
@@ -164,7 +164,7 @@ private slots:
         QCOMPARE(request.headers.find("Content-Type")->second, "application/x-www-form-urlencoded");
         QCOMPARE(request.body, "nick=nadia&nombres=Nadia+P%E9rez&email=nadia%40example.org"
                                "&tel=555+0101&ciudad=Quito&pais=Ecuador&paswd=secreto");
-        QCOMPARE(reader.texts(), QStringList{kRegistered});
+        QCOMPARE(f.reader.texts(), QStringList{messages::registered()});
     }
 
     void anyOtherReply_registers_data()
@@ -181,15 +181,13 @@ private slots:
     {
         QFETCH(QByteArray, body);
         server().replyWith(200, body.toStdString());
-        FormUnderTest f(server().baseUrl());
-        QVERIFY(f.shownAndActive());
-        f.fillValid();
-        MessageReader reader;
+        FilledForm f(server().baseUrl());
+        QVERIFY(f.ready());
         f.click(0);
 
-        QCOMPARE(reader.texts(), QStringList{kRegistered});
-        QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
-        QCOMPARE(reader.messages().first().title, u"Parlonda"_qs);
+        QCOMPARE(f.reader.texts(), QStringList{messages::registered()});
+        QCOMPARE(f.reader.messages().first().pointer, Qt::WaitCursor);
+        QCOMPARE(f.reader.messages().first().title, u"Parlonda"_qs);
         QVERIFY(!QApplication::overrideCursor());
         QCOMPARE(fileBytes(f.profilePath()), kProfile);
         QVERIFY(!f->isVisible());
@@ -199,17 +197,14 @@ private slots:
     void replyError_saysTheNickIsTakenAndWritesNothing()
     {
         server().replyWith(200, "Error");
-        FormUnderTest f(server().baseUrl());
-        QVERIFY(f.shownAndActive());
+        FilledForm f(server().baseUrl());
         // The nick box takes "<" and ">": the message shows them as typed.
-        f.fillValid(u"<b>ocupado</b>");
-        MessageReader reader;
+        QVERIFY(f.ready(u"<b>ocupado</b>"));
         f.click(0);
 
-        QCOMPARE(reader.texts(),
-                 QStringList{u"El nick <b>ocupado</b> Ya está en uso eliga otro"_qs});
-        QVERIFY(!reader.messages().first().shownAsMarkup);
-        QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
+        QCOMPARE(f.reader.texts(), QStringList{messages::nickTaken(u"<b>ocupado</b>"_qs)});
+        QVERIFY(!f.reader.messages().first().shownAsMarkup);
+        QCOMPARE(f.reader.messages().first().pointer, Qt::WaitCursor);
         QVERIFY(!QApplication::overrideCursor());
         QVERIFY(f->isVisible());
         QVERIFY(!f.profileExists());
@@ -223,16 +218,14 @@ private slots:
     {
         server().replyWith(200, "Error");
         server().hang();
-        FormUnderTest f(server().baseUrl());
-        QVERIFY(f.shownAndActive());
-        f.fillValid(u"nadia");
-        MessageReader reader;
+        FilledForm f(server().baseUrl());
+        QVERIFY(f.ready(u"nadia"));
         duringWait(f, server(), [&] {
             f.type(0, u"2");
             server().release();
         });
         f.click(0);
-        QCOMPARE(reader.texts(), QStringList{u"El nick nadia Ya está en uso eliga otro"_qs});
+        QCOMPARE(f.reader.texts(), QStringList{messages::nickTaken(u"nadia"_qs)});
         QCOMPARE(f->box(0)->text(), u"nadia2"_qs);
     }
 
@@ -242,12 +235,10 @@ private slots:
             const bool taken = request.body.rfind("nick=nadia&", 0) == 0;
             response.set_content(taken ? "Error" : "OK", "text/plain");
         });
-        FormUnderTest f(server().baseUrl());
-        QVERIFY(f.shownAndActive());
-        f.fillValid(u"nadia");
-        MessageReader reader;
+        FilledForm f(server().baseUrl());
+        QVERIFY(f.ready(u"nadia"));
         f.click(0);
-        QCOMPARE(reader.texts().size(), 1);
+        QCOMPARE(f.reader.texts().size(), 1);
         QVERIFY(f->isVisible());
 
         f.type(0, u"x");
@@ -261,7 +252,7 @@ private slots:
         QCOMPARE(server().requestCount(), 2);
         QVERIFY(server().requests().back().body.starts_with("nick=nadiax&"));
         QCOMPARE(readyWhileWaiting, u"0"_qs);
-        QCOMPARE(reader.texts().last(), kRegistered);
+        QCOMPARE(f.reader.texts().last(), messages::registered());
         QVERIFY(fileBytes(f.profilePath()).startsWith("nadiax:"));
         QVERIFY(!f->isVisible());
     }
@@ -269,10 +260,8 @@ private slots:
     void longReply_isCutAt1024Bytes()
     {
         server().replyWith(200, std::string(3000, 'r'));
-        FormUnderTest f(server().baseUrl());
-        QVERIFY(f.shownAndActive());
-        f.fillValid();
-        MessageReader reader;
+        FilledForm f(server().baseUrl());
+        QVERIFY(f.ready());
         f.click(0);
         QCOMPARE(f->reply(), QString(1024, u'r'));
     }
@@ -282,15 +271,12 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("message");
-        const auto failed = [](int status) {
-            return u"El servidor de registro no pudo procesar la solicitud (código %1). Intente "
-                   u"de nuevo más tarde."_qs.arg(status);
-        };
+        const auto failed = &messages::serverStatus;
         QTest::newRow("404") << 404 << QByteArray("<h1>Not Found</h1>") << failed(404);
         QTest::newRow("500 saying Error") << 500 << QByteArray("Error") << failed(500);
         QTest::newRow("redirect, not followed") << 302 << QByteArray("moved") << failed(302);
-        QTest::newRow("429 busy") << 429 << QByteArray("Error") << kBusy;
-        QTest::newRow("503 busy, empty") << 503 << QByteArray() << kBusy;
+        QTest::newRow("429 busy") << 429 << QByteArray("Error") << messages::serverBusy();
+        QTest::newRow("503 busy, empty") << 503 << QByteArray() << messages::serverBusy();
     }
 
     void failedStatus_isNotARegistration()
@@ -299,14 +285,12 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, message);
         server().replyWith(status, body.toStdString());
-        FormUnderTest f(server().baseUrl());
-        QVERIFY(f.shownAndActive());
-        f.fillValid();
-        MessageReader reader;
+        FilledForm f(server().baseUrl());
+        QVERIFY(f.ready());
         f.click(0);
 
-        QCOMPARE(reader.texts(), QStringList{message});
-        QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
+        QCOMPARE(f.reader.texts(), QStringList{message});
+        QCOMPARE(f.reader.messages().first().pointer, Qt::WaitCursor);
         QCOMPARE(server().requestCount(), 1);
         QVERIFY(f->isVisible());
         QVERIFY(!f.profileExists());
@@ -319,18 +303,20 @@ private slots:
         // How many requests the server may see: the form is sent at most once,
         // and never over a connection that could not be made secure.
         QTest::addColumn<int>("requestsSeen");
-        QTest::newRow("connection refused") << Trouble::Refused << kUnreachable << 0;
-        QTest::newRow("no answer in time") << Trouble::NoAnswerInTime << kTimedOut << 1;
+        QTest::newRow("connection refused") << Trouble::Refused << messages::unreachable() << 0;
+        QTest::newRow("no answer in time") << Trouble::NoAnswerInTime << messages::timedOut() << 1;
         QTest::newRow("connection dropped mid-body")
-            << Trouble::DroppedMidBody << kUnreachable << 1;
+            << Trouble::DroppedMidBody << messages::unreachable() << 1;
         QTest::newRow("closed before any answer, sent once")
-            << Trouble::ClosedBeforeAnswer << kUnreachable << 1;
-        QTest::newRow("https: issuer not trusted") << Trouble::UntrustedIssuer << kInsecure << 0;
+            << Trouble::ClosedBeforeAnswer << messages::unreachable() << 1;
+        QTest::newRow("https: issuer not trusted")
+            << Trouble::UntrustedIssuer << messages::insecure() << 0;
         QTest::newRow("https: certificate for another host")
-            << Trouble::OtherHostsCertificate << kInsecure << 0;
+            << Trouble::OtherHostsCertificate << messages::insecure() << 0;
         QTest::newRow("https: expired certificate")
-            << Trouble::ExpiredCertificate << kInsecure << 0;
-        QTest::newRow("https: no TLS on the other side") << Trouble::NoTls << kInsecure << 0;
+            << Trouble::ExpiredCertificate << messages::insecure() << 0;
+        QTest::newRow("https: no TLS on the other side")
+            << Trouble::NoTls << messages::insecure() << 0;
     }
 
     void transferFailure_endsTheWait()
@@ -381,15 +367,13 @@ private slots:
         if (tls)
             url = tls->baseUrl();
 
-        FormUnderTest f(url, 300ms, certificates(trusted));
-        QVERIFY(f.shownAndActive());
-        f.fillValid();
-        MessageReader reader;
+        FilledForm f(url, 300ms, certificates(trusted));
+        QVERIFY(f.ready());
         WarningLog warnings;
         f.click(0);
 
-        QCOMPARE(reader.texts(), QStringList{message});
-        QCOMPARE(reader.messages().first().pointer, Qt::WaitCursor);
+        QCOMPARE(f.reader.texts(), QStringList{message});
+        QCOMPARE(f.reader.messages().first().pointer, Qt::WaitCursor);
         QVERIFY(!QApplication::overrideCursor());
         QVERIFY(f->isVisible());
         QVERIFY(!f->isWaiting());
@@ -406,10 +390,8 @@ private slots:
     void secondPress_whileWaiting_sendsNothing()
     {
         server().hang();
-        FormUnderTest f(server().baseUrl());
-        QVERIFY(f.shownAndActive());
-        f.fillValid();
-        MessageReader reader;
+        FilledForm f(server().baseUrl());
+        QVERIFY(f.ready());
         duringWait(f, server(), [&] {
             f.click(0);
             // Alt+R presses the button after a short animation.
@@ -420,16 +402,14 @@ private slots:
         });
         f.click(0);
         QCOMPARE(server().requestCount(), 1);
-        QCOMPARE(reader.texts(), QStringList{kRegistered});
+        QCOMPARE(f.reader.texts(), QStringList{messages::registered()});
     }
 
     void windowStaysAlive_whileWaiting()
     {
         server().hang();
-        FormUnderTest f(server().baseUrl());
-        QVERIFY(f.shownAndActive());
-        f.fillValid();
-        MessageReader reader;
+        FilledForm f(server().baseUrl());
+        QVERIFY(f.ready());
         QString typedWhileWaiting;
         Qt::CursorShape pointerWhileWaiting = Qt::ArrowCursor;
         duringWait(f, server(), [&] {
@@ -444,7 +424,7 @@ private slots:
         f.click(0);
         QCOMPARE(pointerWhileWaiting, Qt::WaitCursor);
         QCOMPARE(typedWhileWaiting, u"sin-arroba"_qs);
-        QCOMPARE(reader.texts(), QStringList{kRegistered});
+        QCOMPARE(f.reader.texts(), QStringList{messages::registered()});
         // What was registered is what the profile records.
         QCOMPARE(fileBytes(f.profilePath()), kProfile);
     }
@@ -460,10 +440,8 @@ private slots:
     {
         QFETCH(bool, closeBox);
         server().hang();
-        FormUnderTest f(server().baseUrl());
-        QVERIFY(f.shownAndActive());
-        f.fillValid();
-        MessageReader reader;
+        FilledForm f(server().baseUrl());
+        QVERIFY(f.ready());
         duringWait(f, server(), [&] {
             if (closeBox)
                 f->close();
@@ -473,7 +451,7 @@ private slots:
         f.click(0);
         QVERIFY(!f->isVisible());
         QVERIFY(!f->isWaiting());
-        QVERIFY(reader.messages().isEmpty());
+        QVERIFY(f.reader.messages().isEmpty());
         QVERIFY(!f.profileExists());
         QCOMPARE(f->exitStatus(), 0);
         QVERIFY(!QApplication::overrideCursor());

@@ -1,4 +1,5 @@
 #include "profile/profile_file.h"
+#include "tests/support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,6 +15,8 @@
 #endif
 
 using namespace parlonda;
+using parlonda::test::fileBytes;
+using parlonda::test::ReadOnlyFolder;
 
 namespace {
 
@@ -23,12 +26,6 @@ const QStringList kBoxes = {QStringLiteral("pepe"),     QStringLiteral("Jos√© P√
                             QStringLiteral("secreto1"), QStringLiteral("secreto2")};
 
 const QByteArray kOldContent = "old:profile:with:more:text:than:the:new:one:\r\nsecond line\r\n";
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 bool putFile(const QString &path, const QByteArray &content)
 {
@@ -79,26 +76,6 @@ private:
     __user_cap_data_struct m_saved[2]{};
 #endif
     bool m_active = false;
-};
-
-// Gives a directory back its write permission so QTemporaryDir can remove it.
-class ReadOnlyDirectory
-{
-public:
-    explicit ReadOnlyDirectory(const QString &path) : m_path(path)
-    {
-        QFile::setPermissions(m_path, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup |
-                                          QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    }
-    ~ReadOnlyDirectory()
-    {
-        QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
-    ReadOnlyDirectory(const ReadOnlyDirectory &) = delete;
-    ReadOnlyDirectory &operator=(const ReadOnlyDirectory &) = delete;
-
-private:
-    QString m_path;
 };
 
 // Makes every write beyond a few bytes fail with EFBIG, as on a full disk,
@@ -171,7 +148,7 @@ void ProfileFileTest::line_isSixFieldsWithColonsAndCrLf()
 
     QString error;
     QVERIFY2(writeProfile(dir.path(), boxes, &error), qPrintable(error));
-    const QByteArray written = readAll(dir.filePath(QStringLiteral("Parlonda.ini")));
+    const QByteArray written = fileBytes(dir.filePath(QStringLiteral("Parlonda.ini")));
     QCOMPARE(written, line);
     QVERIFY(!written.contains(QByteArrayView("secreto")));
 }
@@ -184,7 +161,7 @@ void ProfileFileTest::existingLongerFile_isReplacedWhole()
     QVERIFY(putFile(path, kOldContent));
 
     QVERIFY(writeProfile(dir.path(), kBoxes, nullptr));
-    QCOMPARE(readAll(path), profileLine(kBoxes));
+    QCOMPARE(fileBytes(path), profileLine(kBoxes));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{kProfileFileName});
 }
 
@@ -194,7 +171,8 @@ void ProfileFileTest::readOnlyDirectory_keepsExistingFileAndNamesPath()
     QVERIFY(dir.isValid());
     const QString path = profilePath(dir.path());
     QVERIFY(putFile(path, kOldContent));
-    const ReadOnlyDirectory readOnly(dir.path());
+    const ReadOnlyFolder readOnly(dir.path());
+    QVERIFY(readOnly.made());
     const DacOverrideDropped asOrdinaryUser;
     if (canCreateFileIn(dir.path()))
         QSKIP("This process can create files in a read-only directory even after dropping "
@@ -202,7 +180,7 @@ void ProfileFileTest::readOnlyDirectory_keepsExistingFileAndNamesPath()
 
     QString error;
     QVERIFY(!writeProfile(dir.path(), kBoxes, &error));
-    QCOMPARE(readAll(path), kOldContent);
+    QCOMPARE(fileBytes(path), kOldContent);
     QVERIFY2(error.contains(QDir::toNativeSeparators(path)), qPrintable(error));
 }
 
@@ -221,7 +199,7 @@ void ProfileFileTest::fullDisk_keepsExistingFileAndNamesPath()
         written = writeProfile(dir.path(), kBoxes, &error);
     }
     QVERIFY(!written);
-    QCOMPARE(readAll(path), kOldContent);
+    QCOMPARE(fileBytes(path), kOldContent);
     QVERIFY2(error.contains(QDir::toNativeSeparators(path)), qPrintable(error));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{kProfileFileName});
 }

@@ -1,5 +1,7 @@
 #include "tests/server/postgres_cluster.h"
 
+#include "tests/support/test_files.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QThread>
@@ -209,8 +211,7 @@ bool PostgresCluster::execute(const QString &database, const QByteArray &sql)
 
 QByteArray PostgresCluster::log() const
 {
-    QFile file(m_dir.filePath(QStringLiteral("server.log")));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return fileBytes(m_dir.filePath(QStringLiteral("server.log")));
 }
 
 } // namespace parlonda::test

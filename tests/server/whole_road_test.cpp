@@ -1,8 +1,10 @@
 // The dialog against the real stand-in service, as a new user meets them.
 
+#include "form/messages.h"
 #include "regnick_process.h"
 #include "tests/form/form_driver.h"
 #include "tests/support/test_certificates.h"
+#include "tests/support/test_files.h"
 
 #include <QApplication>
 #include <QFile>
@@ -51,12 +53,9 @@ private slots:
             f.fillValid(u"ñandú");
             MessageReader reader;
             f.click(0);
-            QCOMPARE(reader.texts(), QStringList{u"Fue registrado Satisfactoriamente en el "
-                                                 u"servidor, Gracias Por su preferencia"_qs});
+            QCOMPARE(reader.texts(), QStringList{messages::registered()});
             QVERIFY(!f->isVisible());
-            QFile profile(f.profilePath());
-            QVERIFY(profile.open(QIODevice::ReadOnly));
-            QCOMPARE(profile.readAll(),
+            QCOMPARE(fileBytes(f.profilePath()),
                      "\xF1\x61nd\xFA:Nadia P\xE9rez:nadia@example.org:555 0101:Quito:Ecuador:\r\n");
         }
         {
@@ -66,7 +65,7 @@ private slots:
             f.fillValid(u"ÑANDÚ");
             MessageReader reader;
             f.click(0);
-            QCOMPARE(reader.texts(), QStringList{u"El nick ñandú Ya está en uso eliga otro"_qs});
+            QCOMPARE(reader.texts(), QStringList{messages::nickTaken(u"ñandú"_qs)});
             QVERIFY(f->isVisible());
             QVERIFY(!f.profileExists());
         }
