@@ -6,11 +6,15 @@
 #include "bench/service_clients.h"
 #include "server/signup/hash_pool.h"
 #include "server/signup/password_hash.h"
+#include "tests/server/haproxy_front.h"
+#include "tests/server/notify_socket.h"
 #include "tests/server/postgres_cluster.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <latch>
 #include <sodium.h>
 #include <sys/resource.h>
 
@@ -298,6 +302,224 @@ Row takenNick(QTemporaryDir &dir)
         metOrMissedBy(ratio >= 10, number(10 - ratio, 1) + QStringLiteral("×"))};
 }
 
+// Sign-ups a second through HAProxy in TCP mode with send-proxy-v2, against
+// the same clients straight to the service; both trust 127.0.0.1, so the
+// service reads the PROXY header on every connection that comes through it.
+Row throughHaproxy(QTemporaryDir &dir)
+{
+    constexpr int kClients = 16;
+    constexpr int kTotal = 96; // 6 per client: within the default rate
+    constexpr int kRuns = 3;
+    const QStringList trusting = {QStringLiteral("--trusted-proxy"), QStringLiteral("127.0.0.1")};
+    QList<double> straight;
+    QList<double> proxied;
+    int failures = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        progress("through HAProxy: straight to the service...");
+        {
+            const auto s = startService(dir, trusting);
+            straight.append(signUpsPerSecond({s->port()}, kClients, kTotal, failures));
+            s->stop();
+        }
+        progress("through HAProxy: through it...");
+        const auto s = startService(dir, trusting);
+        parlonda::test::HaproxyFront haproxy(s->port(), dir.path());
+        if (!haproxy.start())
+            fail(QStringLiteral("HAProxy did not start: ") + QString::fromUtf8(haproxy.output()));
+        proxied.append(signUpsPerSecond({haproxy.port()}, kClients, kTotal, failures));
+        s->stop();
+    }
+    const double ratio = median(proxied) / median(straight);
+    return {QStringLiteral("Sign-ups a second through HAProxy (TCP, send-proxy-v2), 16 clients, "
+                           "%1 sign-ups (median of %2 runs; %3 failed; reference: straight to "
+                           "the service)")
+                .arg(kTotal)
+                .arg(kRuns)
+                .arg(failures),
+            number(median(proxied), 1) + QStringLiteral("/s"),
+            number(median(straight), 1) + QStringLiteral("/s"),
+            number(ratio * 100, 1) + QStringLiteral(" %"),
+            QStringLiteral("≥ 95 %"),
+            metOrMissedBy(ratio >= 0.95 && failures == 0,
+                          number((0.95 - ratio) * 100, 1) + QStringLiteral(" points"))};
+}
+
+// Three times what the workers can hash in --max-wait (2 s), arriving at
+// once from as many loopback addresses: every sign-up answered, none
+// acknowledged (so none stored) later than --max-wait plus 5 s after it was
+// sent, and the shed ones answered at once.
+QList<Row> burst(QTemporaryDir &dir, unsigned workers)
+{
+    constexpr int kMaxWait = 2;
+    progress("burst: the hash rate...");
+    const double rate = bareHashesPerSecond(workers, 20);
+    const int total = int(3 * rate * kMaxWait);
+    progress("burst: sign-ups all at once...");
+    const auto s = startService(dir, {QStringLiteral("--max-wait"), QString::number(kMaxWait)});
+    std::vector<SignUpAnswer> answers(static_cast<std::size_t>(total));
+    std::latch go(1);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < total; ++i) {
+        clients.emplace_back([&, i] {
+            const QByteArray source =
+                "127.0." + QByteArray::number(50 + i / 250) + '.' + QByteArray::number(1 + i % 250);
+            go.wait();
+            answers[std::size_t(i)] = signUp(source.constData(), s->port(), uniqueNick("burst", i));
+        });
+    }
+    go.count_down();
+    for (std::thread &t : clients)
+        t.join();
+    s->stop();
+
+    int registered = 0;
+    int unanswered = 0;
+    QList<double> shed;
+    double latestRegistered = 0;
+    for (const SignUpAnswer &a : answers) {
+        if (a.status == 200 && a.body == "OK") {
+            ++registered;
+            latestRegistered = std::max(latestRegistered, a.seconds);
+        } else if (a.status == 503) {
+            shed.append(a.seconds);
+        } else {
+            ++unanswered;
+        }
+    }
+    const double shedMedian = shed.isEmpty() ? 0 : median(shed);
+    const QString what =
+        QStringLiteral("%1 sign-ups at once from %1 addresses, 3× what %2 workers hash in "
+                       "--max-wait %3 s (%4 registered, %5 shed, %6 neither)")
+            .arg(total)
+            .arg(workers)
+            .arg(kMaxWait)
+            .arg(registered)
+            .arg(shed.size())
+            .arg(unanswered);
+    return {
+        {QStringLiteral("Latest registered sign-up answered, after it was sent: ") + what,
+         number(latestRegistered, 2) + QStringLiteral(" s"),
+         QStringLiteral("%1 s (--max-wait)").arg(kMaxWait),
+         signedNumber(latestRegistered - kMaxWait, 2) + QStringLiteral(" s"),
+         QStringLiteral("≤ +5 s, every sign-up answered"),
+         metOrMissedBy(latestRegistered <= kMaxWait + 5 && unanswered == 0,
+                       unanswered > 0
+                           ? QStringLiteral("%1 unanswered").arg(unanswered)
+                           : number(latestRegistered - kMaxWait - 5, 2) + QStringLiteral(" s"))},
+        {QStringLiteral("Shed sign-up answered 503, median (same burst)"),
+         number(shedMedian * 1000, 1) + QStringLiteral(" ms"),
+         QStringLiteral("%1 s (--max-wait)").arg(kMaxWait),
+         number(shedMedian / kMaxWait * 100, 1) + QStringLiteral(" %"), QStringLiteral("≤ 50 ms"),
+         metOrMissedBy(!shed.isEmpty() && shedMedian <= 0.05,
+                       number(shedMedian * 1000 - 50, 1) + QStringLiteral(" ms"))},
+    };
+}
+
+// From the start of the process to READY=1 on a notify socket, as systemd
+// sees it, against the "listening on" line a script waits for.
+Row startToReady(QTemporaryDir &dir)
+{
+    progress("start to READY=1...");
+    constexpr int kRuns = 10;
+    QList<double> toLine;
+    QList<double> toReady;
+    for (int i = 0; i < kRuns; ++i) {
+        parlonda::test::NotifySocket notify(dir.filePath(QStringLiteral("notify%1").arg(i)));
+        RegnickProcess service(dir.filePath(QStringLiteral("ready%1.db").arg(i)));
+        service.setEnvironment({notify.environment()});
+        const Clock::time_point start = Clock::now();
+        // The line comes first, READY=1 right after it.
+        if (!service.begin() || !service.waitUntilListening())
+            fail(QStringLiteral("the service did not start"));
+        toLine.append(secondsSince(start));
+        if (!notify.waitFor("READY=1", 10000))
+            fail(QStringLiteral("no READY=1 from the service"));
+        toReady.append(secondsSince(start));
+        service.stop();
+    }
+    return {QStringLiteral("Start to READY=1 on the notify socket, fresh database (median of %1; "
+                           "reference: start to the \"listening on\" line)")
+                .arg(kRuns),
+            number(median(toReady) * 1000, 1) + QStringLiteral(" ms"),
+            number(median(toLine) * 1000, 1) + QStringLiteral(" ms"),
+            signedNumber((median(toReady) - median(toLine)) * 1000, 1) + QStringLiteral(" ms"),
+            QStringLiteral("-"),
+            QStringLiteral("-")};
+}
+
+// SIGTERM while clients sign up, then a new service on the same port at
+// once: the time from the signal to its first answer, against the same
+// restart with no traffic. Connections closed by the service sit in
+// TIME_WAIT on its port meanwhile.
+Row restartAfterTraffic(QTemporaryDir &dir)
+{
+    progress("restart after traffic...");
+    constexpr int kRuns = 5;
+    constexpr int kClients = 8;
+    const auto firstAnswer = [](quint16 port) {
+        for (;;) {
+            RawConnection probe("127.0.0.1", port);
+            probe.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+            if (parlonda::test::httpStatus(probe.readAll(5000)) == 404)
+                return;
+            std::this_thread::sleep_for(1ms);
+        }
+    };
+    const auto restart = [&](bool traffic) {
+        const QString db = dir.filePath(QStringLiteral("restart%1.db").arg(traffic));
+        auto first = std::make_unique<RegnickProcess>(
+            db, QStringList{QStringLiteral("--rate"), QStringLiteral("0")});
+        if (!first->start())
+            fail(QStringLiteral("the service did not start"));
+        const quint16 port = first->port();
+        std::atomic<bool> stop = false;
+        std::atomic<int> answered = 0;
+        std::vector<std::thread> clients;
+        for (int c = 0; traffic && c < kClients; ++c) {
+            clients.emplace_back([&, c] {
+                const QByteArray source = "127.0.4." + QByteArray::number(c + 1);
+                for (int i = 0; !stop; ++i) {
+                    if (signUp(source.constData(), port, uniqueNick("re", i)).status == 200)
+                        ++answered;
+                    else
+                        std::this_thread::sleep_for(5ms); // refused while down
+                }
+            });
+        }
+        while (traffic && answered < 2 * kClients)
+            std::this_thread::sleep_for(1ms);
+        const Clock::time_point signalled = Clock::now();
+        first->stop();
+        RegnickProcess again(db, {QStringLiteral("--rate"), QStringLiteral("0"),
+                                  QStringLiteral("--port"), QString::number(port)});
+        if (!again.begin())
+            fail(QStringLiteral("the service did not start again"));
+        firstAnswer(port);
+        const double seconds = secondsSince(signalled);
+        stop = true;
+        for (std::thread &t : clients)
+            t.join();
+        again.stop();
+        return seconds;
+    };
+    QList<double> busy;
+    QList<double> idle;
+    for (int i = 0; i < kRuns; ++i) {
+        busy.append(restart(true));
+        idle.append(restart(false));
+    }
+    return {
+        QStringLiteral("SIGTERM under traffic (%1 clients signing up) to the next start on the "
+                       "same port answering (median of %2; reference: the same with no traffic)")
+            .arg(kClients)
+            .arg(kRuns),
+        number(median(busy) * 1000, 0) + QStringLiteral(" ms"),
+        number(median(idle) * 1000, 0) + QStringLiteral(" ms"),
+        signedNumber((median(busy) - median(idle)) * 1000, 0) + QStringLiteral(" ms"),
+        QStringLiteral("-"),
+        QStringLiteral("-")};
+}
+
 void raiseDescriptorLimit()
 {
     rlimit limit{};
@@ -322,11 +544,15 @@ int main(int argc, char *argv[])
 
     QList<Row> rows;
     rows.append(throughput(dir, workers));
+    rows.append(throughHaproxy(dir));
+    rows.append(burst(dir, workers));
     rows.append(onPostgres(dir, workers));
     rows.append(underAttack(dir));
     rows.append(peakMemory(dir, workers));
     rows.append(headerFlood(dir));
     rows.append(takenNick(dir));
+    rows.append(startToReady(dir));
+    rows.append(restartAfterTraffic(dir));
 
     QString text =
         tableText(QStringLiteral("service measure"), QStringLiteral("parlonda-regnick"), rows);

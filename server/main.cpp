@@ -1,27 +1,38 @@
 // parlonda-regnick: the stand-in registration service. Parses the options,
 // checks that it can work, wires the parts of the parlonda_regnick library
 // together and runs them until told to stop.
+#include "server/http/acceptor.h"
+#include "server/http/connection_intake.h"
 #include "server/http/http_daemon.h"
+#include "server/http/listeners.h"
 #include "server/http/tls_files.h"
+#include "server/metrics.h"
 #include "server/request_log.h"
 #include "server/service_options.h"
+#include "server/service_signals.h"
 #include "server/signup/hash_pool.h"
+#include "server/signup/password_hash.h"
 #include "server/signup/rate_limiter.h"
 #include "server/signup/regnick_service.h"
 #include "server/signup/reserved_nicks.h"
-#include "server/stop_signals.h"
 #include "server/store/account_store.h"
+#include "server/systemd.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <sodium.h>
 #include <string>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -30,7 +41,7 @@ using namespace parlonda;
 // Stopping must take at most 2 s; the process still has to exit after this.
 constexpr std::chrono::milliseconds kStopBudget{1500};
 // File descriptors beyond the connections: the database, its journal, the
-// log, the listening socket, epoll and the library's wake-up pipe.
+// log, the listening sockets, epoll and the library's wake-up pipe.
 constexpr rlim_t kSpareDescriptors = 64;
 
 int refuse(const std::string &why)
@@ -60,10 +71,99 @@ bool enoughDescriptors(unsigned maxConnections, std::string &error)
     return true;
 }
 
-// An IPv6 address needs brackets in a URL.
-std::string urlHost(const std::string &address)
+// "::", every address of this machine, serves IPv4 too, unless an IPv4
+// address is listened on as well: that one would then be taken twice.
+bool ipv6Only(const std::string &address, const std::vector<std::string> &all)
 {
-    return address.find(':') == std::string::npos ? address : "[" + address + "]";
+    in6_addr v6{};
+    in_addr v4{};
+    if (inet_pton(AF_INET6, address.c_str(), &v6) != 1 || !IN6_IS_ADDR_UNSPECIFIED(&v6))
+        return false;
+    for (const std::string &other : all) {
+        if (inet_pton(AF_INET, other.c_str(), &v4) == 1)
+            return true;
+    }
+    return false;
+}
+
+// The sockets systemd passed in, or else those of --listen, bound here.
+// Empty after saying why on standard error.
+std::vector<Listener> openListeners(const ServiceOptions &options)
+{
+    std::vector<Listener> listeners;
+    std::string error;
+    const auto fail = [&](const std::string &why) {
+        refuse(why);
+        for (const Listener &listener : listeners)
+            ::close(listener.fd);
+        return std::vector<Listener>{};
+    };
+    if (const std::vector<int> passed = socketsFromSystemd(); !passed.empty()) {
+        for (const int fd : passed) {
+            const Listener listener = describeListener(fd, error);
+            if (listener.fd < 0)
+                return fail("cannot serve on a socket from systemd: " + error);
+            listeners.push_back(listener);
+            if (!plainHttpAllowed(options, listener.address))
+                return fail("not serving on " + hostAndPort(listener));
+        }
+        return listeners;
+    }
+    auto port = static_cast<std::uint16_t>(options.port);
+    for (const std::string &address : options.listen) {
+        const Listener listener =
+            openListener(address, port, ipv6Only(address, options.listen), error);
+        if (listener.fd < 0)
+            return fail("cannot listen on " + hostAndPort({-1, address, port}) + ": " + error);
+        // With port 0, the others take the port the kernel gave the first.
+        port = listener.port;
+        listeners.push_back(listener);
+    }
+    return listeners;
+}
+
+// One hash on each worker at once, as a busy service hashes: so that the
+// first burst is measured against what a hash takes here, processors and
+// memory shared, rather than a guess. The slowest counts.
+std::chrono::nanoseconds timeHashes(unsigned workers)
+{
+    std::vector<std::chrono::nanoseconds> took(workers);
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < workers; ++i)
+        threads.emplace_back([&took, i] {
+            const auto start = std::chrono::steady_clock::now();
+            hashPassword("a first hash, timed");
+            took[i] = std::chrono::steady_clock::now() - start;
+        });
+    for (std::thread &thread : threads)
+        thread.join();
+    return *std::max_element(took.begin(), took.end());
+}
+
+// How long a new connection may take to send the bytes that tell whether
+// it starts with a PROXY header: as long as it may stay idle.
+std::chrono::milliseconds firstBytesTimeout(const HttpLimits &limits)
+{
+    const unsigned seconds = limits.idleTimeoutSeconds > 0      ? limits.idleTimeoutSeconds
+                             : limits.requestTimeoutSeconds > 0 ? limits.requestTimeoutSeconds
+                                                                : 3600;
+    return std::chrono::seconds(seconds);
+}
+
+// SIGHUP: a new log file after rotation, a renewed certificate. Whatever
+// fails is logged, and the service goes on as it was.
+void reload(const ServiceOptions &options, RequestLog &log, TlsCredentials &credentials)
+{
+    std::string error;
+    if (!options.log.empty() && !log.reopenFile(options.log, error))
+        log.problem("logging on to the file open before: " + error);
+    if (!options.tls())
+        return;
+    if (credentials.load(options.tlsCertificate, options.tlsKey, error))
+        log.notice("reloaded the TLS certificate " + options.tlsCertificate + " and key " +
+                   options.tlsKey);
+    else
+        log.problem("keeping the TLS certificate loaded before: " + error);
 }
 
 } // namespace
@@ -71,7 +171,7 @@ std::string urlHost(const std::string &address)
 int main(int argc, char **argv)
 {
     // Before any thread exists, so that every thread inherits the mask.
-    blockStopSignals();
+    blockServiceSignals();
     // A client that goes away while its answer is being written must not
     // take the service with it.
     std::signal(SIGPIPE, SIG_IGN);
@@ -90,17 +190,9 @@ int main(int argc, char **argv)
         return refuse("cannot initialise libsodium");
     std::string error;
 
-    HttpEndpoint endpoint;
-    endpoint.address = options->listen;
-    endpoint.port = static_cast<std::uint16_t>(options->port);
-    if (options->tls()) {
-        std::optional<TlsFiles> files =
-            loadTlsFiles(options->tlsCertificate, options->tlsKey, error);
-        if (!files)
-            return refuse(error);
-        endpoint.certificatePem = std::move(files->certificatePem);
-        endpoint.keyPem = std::move(files->keyPem);
-    }
+    TlsCredentials credentials;
+    if (options->tls() && !credentials.load(options->tlsCertificate, options->tlsKey, error))
+        return refuse(error);
     if (!enoughDescriptors(options->limits.maxConnections, error))
         return refuse(error);
 
@@ -109,7 +201,7 @@ int main(int argc, char **argv)
         return refuse(error);
     const std::unique_ptr<int, void (*)(int *)> logCloser(logFd == STDERR_FILENO ? nullptr : &logFd,
                                                           [](int *fd) { ::close(*fd); });
-    RequestLog log(logFd);
+    RequestLog log(logFd, goesToJournal(logFd));
 
     const std::optional<ReservedNicks> reserved =
         options->reservedNicks.empty() ? ReservedNicks::builtIn()
@@ -121,26 +213,108 @@ int main(int argc, char **argv)
     if (!store)
         return refuse(error);
 
-    HashPool hashing(options->hashWorkers);
+    std::vector<Listener> listeners = openListeners(*options);
+    if (listeners.empty())
+        return 1;
+
+    HashPool hashing(options->hashWorkers, timeHashes(options->hashWorkers));
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
-    RegnickService service(*store, *reserved, hashing, attempts, log);
-    HttpDaemon daemon({service.route()}, log);
-    if (!daemon.start(endpoint, options->limits, error))
-        return refuse("cannot listen on " + urlHost(options->listen) + ':' +
-                      std::to_string(options->port) + ": " + error);
+    Metrics metrics;
+    metrics.setQueueDepth([&hashing] { return hashing.queued(); });
+    RegnickService service(*store, *reserved, hashing, attempts, log, metrics,
+                           std::chrono::seconds(options->maxWaitSeconds));
 
-    // Scripts and tests wait for exactly this line to learn the port.
-    const std::string listening = std::string("listening on ") +
-                                  (options->tls() ? "https://" : "http://") +
-                                  urlHost(options->listen) + ':' + std::to_string(daemon.port());
-    // In the log first: once the line is out, a request may be logged.
-    log.notice(listening);
-    std::cout << listening << std::endl;
+    // Before the daemon, which tells it of every connection that closes, to
+    // the end.
+    HttpDaemon *serving = nullptr;
+    ConnectionIntake intake(
+        options->trustedProxies, options->limits.maxConnectionsPerAddress,
+        options->limits.maxConnections, firstBytesTimeout(options->limits),
+        [&serving](int fd, const sockaddr *client, socklen_t length) {
+            return serving->addConnection(fd, client, length);
+        },
+        log);
+    HttpDaemon daemon({service.route(), service.healthRoute()}, log, &metrics);
+    serving = &daemon;
+    daemon.trustProxies(options->trustedProxies);
+    daemon.whenClosed([&intake](const sockaddr *client) { intake.closed(client); });
+    const HttpTls tls{options->tls() ? &credentials : nullptr, options->tlsPriorities};
+    if (!daemon.start(options->limits, tls, error) || !intake.start(error)) {
+        for (const Listener &listener : listeners)
+            ::close(listener.fd);
+        return refuse("cannot serve HTTP: " + error);
+    }
+    // Every connection goes through the intake, which learns its client.
+    Acceptor acceptor(
+        std::move(listeners),
+        [&intake](AcceptedSocket socket) {
+            intake.take(socket.fd, socket.peer, socket.peerLength);
+        },
+        log);
+    if (!acceptor.start(error))
+        return refuse(error);
 
-    const int signal = waitForStopSignal();
+    // Apart from the public listeners, so that no client can read it.
+    HttpDaemon metricsDaemon({{"/metrics", "GET",
+                               [&metrics](HttpRequest &request) {
+                                   request.reply(200, metrics.exposition(),
+                                                 {{"Content-Type", "text/plain; version=0.0.4"}});
+                               }}},
+                             log);
+    std::optional<Acceptor> metricsAcceptor;
+    std::string metricsAt;
+    if (!options->metricsAddress.empty()) {
+        HttpLimits metricsLimits;
+        metricsLimits.maxConnections = 16;
+        metricsLimits.idleTimeoutSeconds = 10;
+        metricsLimits.requestTimeoutSeconds = 10;
+        const Listener listener = openListener(
+            options->metricsAddress, static_cast<std::uint16_t>(options->metricsPort), true, error);
+        if (listener.fd < 0)
+            return refuse("cannot serve metrics on " +
+                          hostAndPort({-1, options->metricsAddress,
+                                       static_cast<std::uint16_t>(options->metricsPort)}) +
+                          ": " + error);
+        metricsAt = "metrics on http://" + hostAndPort(listener) + "/metrics";
+        metricsAcceptor.emplace(
+            std::vector<Listener>{listener},
+            [&metricsDaemon](AcceptedSocket socket) { metricsDaemon.addConnection(socket); }, log);
+        if (!metricsDaemon.start(metricsLimits, HttpTls{}, error) || !metricsAcceptor->start(error))
+            return refuse("cannot serve metrics: " + error);
+        // In the log before the lines below, which tests and scripts wait for.
+        log.notice(metricsAt);
+    }
+
+    // Scripts and tests wait for these lines to learn the port, one per
+    // listening socket; in the log first: once a line is out, a request may
+    // be logged.
+    std::string status;
+    for (const Listener &listener : acceptor.listeners()) {
+        const std::string line = std::string("listening on ") +
+                                 (options->tls() ? "https://" : "http://") + hostAndPort(listener);
+        log.notice(line);
+        std::cout << line << '\n';
+        status += (status.empty() ? "" : ", ") + line.substr(std::strlen("listening on "));
+    }
+    if (!metricsAt.empty())
+        std::cout << metricsAt << '\n';
+    std::cout << std::flush;
+    status = "READY=1\nSTATUS=Serving on " + status;
+    tellSystemd(status);
+
+    int signal = 0;
+    while ((signal = waitForServiceSignal()) == SIGHUP) {
+        tellSystemd("RELOADING=1");
+        reload(*options, log, credentials);
+        tellSystemd(status);
+    }
     const auto deadline = std::chrono::steady_clock::now() + kStopBudget;
+    tellSystemd("STOPPING=1\nSTATUS=Stopping");
     log.notice(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    daemon.stopAccepting();
+    acceptor.stop();
+    intake.stop();
+    if (metricsAcceptor)
+        metricsAcceptor->stop();
     // Sign-ups still waiting for a worker get no answer; those being hashed
     // finish, and their answers get the rest of the time to go out.
     if (!hashing.stop(deadline) || !daemon.waitForSuspended(deadline)) {
@@ -151,5 +325,6 @@ int main(int argc, char **argv)
         std::_Exit(0);
     }
     daemon.stop();
+    metricsDaemon.stop();
     return 0;
 }

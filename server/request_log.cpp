@@ -101,6 +101,20 @@ int RequestLog::openFile(const std::string &path, std::string &error)
     return fd;
 }
 
+bool RequestLog::reopenFile(const std::string &path, std::string &error)
+{
+    const int fd = openFile(path, error);
+    if (fd < 0)
+        return false;
+    const std::lock_guard lock(m_mutex);
+    // dup3 keeps close-on-exec; no line is half written meanwhile.
+    const bool replaced = ::dup3(fd, m_fd, O_CLOEXEC) >= 0;
+    if (!replaced)
+        error = "cannot reopen the log " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return replaced;
+}
+
 void RequestLog::request(std::string_view client, std::string_view method, std::string_view path,
                          std::string_view nick, std::string_view outcome, int status)
 {
@@ -117,28 +131,32 @@ void RequestLog::request(std::string_view client, std::string_view method, std::
     line += outcome;
     line += ' ';
     line += status > 0 ? std::to_string(status) : std::string("-");
-    writeLine(std::move(line));
+    writeLine("<6>", std::move(line));
 }
 
 void RequestLog::problem(std::string_view text)
 {
-    writeLabelled("error", text);
+    writeLabelled("<3>", "error", text);
 }
 
 void RequestLog::notice(std::string_view text)
 {
-    writeLabelled("notice", text);
+    writeLabelled("<5>", "notice", text);
 }
 
-void RequestLog::writeLabelled(std::string_view label, std::string_view text)
+void RequestLog::writeLabelled(std::string_view priority, std::string_view label,
+                               std::string_view text)
 {
     const std::string quoted = logQuoted(text, kMaxProblemCharacters);
     // Without the quotes: the operator reads a sentence, not a value.
-    writeLine(utcNow() + ' ' + std::string(label) + ": " + quoted.substr(1, quoted.size() - 2));
+    writeLine(priority,
+              utcNow() + ' ' + std::string(label) + ": " + quoted.substr(1, quoted.size() - 2));
 }
 
-void RequestLog::writeLine(std::string line)
+void RequestLog::writeLine(std::string_view priority, std::string line)
 {
+    if (m_journald)
+        line.insert(0, priority);
     line += '\n';
     const std::lock_guard lock(m_mutex);
     std::size_t written = 0;

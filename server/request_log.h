@@ -18,12 +18,19 @@ class RequestLog
 public:
     // Writes to `fd`, which must stay open while the log is used. Each line
     // goes out in one write(), so lines from several threads never mix.
-    explicit RequestLog(int fd) : m_fd(fd) {}
+    // With `journald`, every line starts with its syslog priority as
+    // journald reads it: <3> errors, <5> notices, <6> requests.
+    explicit RequestLog(int fd, bool journald = false) : m_fd(fd), m_journald(journald) {}
 
     // Opens `path` for appending, creating it readable by its owner only
     // (the log names people's nicks and addresses). -1 with a reason in
     // `error` when that fails.
     static int openFile(const std::string &path, std::string &error);
+
+    // Opens `path` again, as openFile() does, in place of the file written
+    // so far, which logrotate may have moved away; the descriptor stays the
+    // same. False with the reason in `error`, writing on where it did.
+    bool reopenFile(const std::string &path, std::string &error);
 
     void request(std::string_view client, std::string_view method, std::string_view path,
                  std::string_view nick, std::string_view outcome, int status);
@@ -35,10 +42,11 @@ public:
     void notice(std::string_view text);
 
 private:
-    void writeLabelled(std::string_view label, std::string_view text);
-    void writeLine(std::string line);
+    void writeLabelled(std::string_view priority, std::string_view label, std::string_view text);
+    void writeLine(std::string_view priority, std::string line);
 
     int m_fd;
+    bool m_journald;
     std::mutex m_mutex;
 };
 

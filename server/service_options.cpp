@@ -32,13 +32,23 @@ many sign-up attempts from one address, with Retry-After); 503 while the
 accounts database cannot be reached. One request per connection.
 
 Where:
-  --listen ADDR        numeric IPv4 or IPv6 address to listen on
-                       (default %LISTEN%). Anything but a loopback address
-                       needs TLS, or --allow-plain-http.
-  --port N             TCP port, 0 for any free one (default %PORT%). The
-                       service refuses to start when the port is in use.
+  --listen ADDR        numeric IPv4 or IPv6 address to listen on, may be
+                       given more than once (default %LISTEN%). "::" serves
+                       IPv4 as well, unless an IPv4 address is also given.
+                       Anything but a loopback address needs TLS, or
+                       --allow-plain-http. Not used when systemd passes the
+                       listening sockets (socket activation).
+  --port N             TCP port, 0 for any free one, the same for every
+                       --listen (default %PORT%). The service refuses to
+                       start when the port is in use.
   --tls-cert FILE      serve HTTPS with this PEM certificate (chain)...
   --tls-key FILE       ...and its PEM private key, unencrypted. Both or none.
+                       SIGHUP reads both again.
+  --tls-priorities STRING
+                       the TLS versions and ciphers, as a GnuTLS priority
+                       string (default: TLS 1.2 and 1.3, AEAD ciphers,
+                       forward secrecy only:
+                       %PRIORITIES%)
   --allow-plain-http   take passwords over plain HTTP beyond loopback anyway
   --db PATH|URI        where the accounts are: an SQLite file, created (mode
                        0600) with its table when missing (default
@@ -65,9 +75,16 @@ Bounds:
   --rate N             sign-up attempts a minute per client address (IPv6:
                        per /64), 0 for no limit (default %RATE%)
   --rate-burst N       attempts one address may make at once (default %BURST%)
+  --max-wait S         answer a sign-up 503 with Retry-After rather than keep
+                       it waiting for a hashing worker longer than S seconds:
+                       at once when the queue is that long, or when a worker
+                       reaches one that has waited that long, which is then
+                       never stored (default %MAX_WAIT%)
   --max-connections N  open connections in all (default %MAX_CONNECTIONS%)
   --max-connections-per-address N
-                       open connections from one address (default %PER_ADDRESS%)
+                       open connections from one address (IPv6: per /64;
+                       a trusted balancer's own connections are not
+                       counted) (default %PER_ADDRESS%)
   --idle-timeout S     close a connection idle for S seconds, 0 never
                        (default %IDLE%)
   --request-timeout S  close a connection whose request (line, headers and
@@ -78,13 +95,35 @@ Bounds:
                        headers and reading; larger headers get an error
                        answer (default %MEMORY%)
 
+Behind load balancers and for monitoring:
+  --trusted-proxy CIDR a load balancer or reverse proxy (e.g. 10.0.0.0/8,
+                       2001:db8::/32, 192.0.2.1) whose word on the client's
+                       address is taken, for every limit and the log; may be
+                       given more than once (default: none). A connection
+                       from it may start with a PROXY protocol header,
+                       version 1 or 2; a request from it without one may name
+                       the client in X-Forwarded-For (the rightmost address
+                       not itself trusted). A PROXY header from anyone else,
+                       or a malformed one, closes the connection unanswered.
+  --metrics-listen ADDR:PORT
+                       serve GET /metrics (Prometheus text format) on this
+                       address, apart from the sign-ups; IPv6 as [ADDR]:PORT
+                       (default: off)
+
+Also answers GET /healthz: 200 "ok" while the database answers and no
+sign-up is being shed, 503 otherwise.
+
   -h, --help           show this text and exit
 
 When ready, prints "listening on http://ADDR:PORT" (https with TLS) on
-standard output. Logs one line per request: UTC time, client address, method,
-path, nick, outcome and status, never the password. SIGINT or SIGTERM stop it
-within 2 s whatever clients do: sign-ups being hashed then either finish or
-get no answer.
+standard output, one line per listening socket, and tells systemd (READY=1)
+when started by it. Logs one line per request: UTC time, client address,
+method, path, nick, outcome and status, never the password; with journald
+priority prefixes when standard error goes to the journal. SIGINT or SIGTERM
+stop it within 2 s whatever clients do: sign-ups being hashed then either
+finish or get no answer. SIGHUP opens the log file again (after log rotation)
+and reloads the TLS certificate and key, keeping the old ones if the new ones
+are not good; open connections go on.
 )";
 
 struct Parsed
@@ -101,6 +140,35 @@ bool parseUnsigned(std::string_view text, unsigned long long low, unsigned long 
     if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
         return false;
     out = value;
+    return true;
+}
+
+bool fail(std::string_view message)
+{
+    std::cerr << "parlonda-regnick: " << message << '\n';
+    return false;
+}
+
+// "127.0.0.1:9100" or "[::1]:9100", the address numeric.
+bool hostAndPort(std::string_view text, std::string &address, int &port)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return false;
+    std::string_view host = text.substr(0, colon);
+    if (host.starts_with('[') && host.ends_with(']'))
+        host = host.substr(1, host.size() - 2);
+    else if (host.find(':') != std::string_view::npos)
+        return false;
+    unsigned long long number = 0;
+    in_addr v4{};
+    in6_addr v6{};
+    const std::string copy(host);
+    if (!parseUnsigned(text.substr(colon + 1), 0, 65535, number) ||
+        (inet_pton(AF_INET, copy.c_str(), &v4) != 1 && inet_pton(AF_INET6, copy.c_str(), &v6) != 1))
+        return false;
+    address = copy;
+    port = static_cast<int>(number);
     return true;
 }
 
@@ -150,17 +218,34 @@ Option text(std::string_view name, std::string ServiceOptions::*field)
 const std::vector<Option> &optionTable()
 {
     static const std::vector<Option> table = {
-        text("--listen", &ServiceOptions::listen),
+        {"--listen",
+         [](ServiceOptions &o, std::string_view value) {
+             o.listen.emplace_back(value);
+             return true;
+         }},
         number("--port", &ServiceOptions::port, 0, 65535),
         text("--db", &ServiceOptions::db),
         text("--log", &ServiceOptions::log),
         text("--reserved-nicks", &ServiceOptions::reservedNicks),
         text("--tls-cert", &ServiceOptions::tlsCertificate),
         text("--tls-key", &ServiceOptions::tlsKey),
+        text("--tls-priorities", &ServiceOptions::tlsPriorities),
         {"--allow-plain-http", {}, [](ServiceOptions &o) { o.allowPlainHttp = true; }},
         number("--hash-workers", &ServiceOptions::hashWorkers, 1, 256),
         number("--rate", &ServiceOptions::ratePerMinute, 0, 1000000),
         number("--rate-burst", &ServiceOptions::rateBurst, 1, 1000000),
+        number("--max-wait", &ServiceOptions::maxWaitSeconds, 1, 3600),
+        {"--trusted-proxy",
+         [](ServiceOptions &o, std::string_view value) {
+             std::string error;
+             return o.trustedProxies.add(value, error) || fail("--trusted-proxy: " + error);
+         }},
+        {"--metrics-listen",
+         [](ServiceOptions &o, std::string_view value) {
+             return hostAndPort(value, o.metricsAddress, o.metricsPort) ||
+                    fail("--metrics-listen takes ADDR:PORT or [IPv6]:PORT, not " +
+                         std::string(value));
+         }},
         number("--max-connections", &HttpLimits::maxConnections, 1, 1000000),
         number("--max-connections-per-address", &HttpLimits::maxConnectionsPerAddress, 1, 1000000),
         number("--idle-timeout", &HttpLimits::idleTimeoutSeconds, 0, 86400),
@@ -171,25 +256,20 @@ const std::vector<Option> &optionTable()
     return table;
 }
 
-bool fail(std::string_view message)
-{
-    std::cerr << "parlonda-regnick: " << message << '\n';
-    return false;
-}
-
 // What no single option can tell.
 bool consistent(const ServiceOptions &o)
 {
     if (o.tlsCertificate.empty() != o.tlsKey.empty())
         return fail("--tls-cert and --tls-key go together");
-    in_addr v4{};
-    in6_addr v6{};
-    if (inet_pton(AF_INET, o.listen.c_str(), &v4) != 1 &&
-        inet_pton(AF_INET6, o.listen.c_str(), &v6) != 1)
-        return fail("--listen takes a numeric IPv4 or IPv6 address, not " + o.listen);
-    if (!o.tls() && !o.allowPlainHttp && !isLoopbackAddress(o.listen))
-        return fail("refusing to take passwords in the clear on " + o.listen +
-                    ": give --tls-cert and --tls-key, or --allow-plain-http");
+    for (const std::string &address : o.listen) {
+        in_addr v4{};
+        in6_addr v6{};
+        if (inet_pton(AF_INET, address.c_str(), &v4) != 1 &&
+            inet_pton(AF_INET6, address.c_str(), &v6) != 1)
+            return fail("--listen takes a numeric IPv4 or IPv6 address, not " + address);
+        if (!plainHttpAllowed(o, address))
+            return false;
+    }
     return true;
 }
 
@@ -204,11 +284,13 @@ std::string serviceUsage()
         {"%FIELD_MAX%", std::to_string(kMaxFieldCharacters)},
         {"%BODY_KIB%", std::to_string(RegnickService::kMaxBodyBytes / 1024)},
         {"%RESERVED%", std::to_string(ReservedNicks::builtIn().size())},
-        {"%LISTEN%", defaults.listen},
+        {"%LISTEN%", ServiceOptions::kDefaultListen},
+        {"%PRIORITIES%", defaults.tlsPriorities},
         {"%PORT%", std::to_string(defaults.port)},
         {"%WORKERS%", std::to_string(processorCount())},
         {"%RATE%", std::to_string(defaults.ratePerMinute)},
         {"%BURST%", std::to_string(defaults.rateBurst)},
+        {"%MAX_WAIT%", std::to_string(defaults.maxWaitSeconds)},
         {"%MAX_CONNECTIONS%", std::to_string(defaults.limits.maxConnections)},
         {"%PER_ADDRESS%", std::to_string(defaults.limits.maxConnectionsPerAddress)},
         {"%IDLE%", std::to_string(defaults.limits.idleTimeoutSeconds)},
@@ -224,6 +306,8 @@ std::string serviceUsage()
 std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv)
 {
     ServiceOptions options;
+    // The first --listen replaces the default.
+    options.listen.clear();
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -262,6 +346,8 @@ std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv)
         if (!option->set(options, *value))
             return std::nullopt;
     }
+    if (options.listen.empty())
+        options.listen.emplace_back(ServiceOptions::kDefaultListen);
     if (options.help)
         return options;
     if (!consistent(options))
@@ -269,6 +355,14 @@ std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv)
     if (options.hashWorkers == 0)
         options.hashWorkers = processorCount();
     return options;
+}
+
+bool plainHttpAllowed(const ServiceOptions &options, const std::string &address)
+{
+    if (options.tls() || options.allowPlainHttp || isLoopbackAddress(address))
+        return true;
+    return fail("refusing to take passwords in the clear on " + address +
+                ": give --tls-cert and --tls-key, or --allow-plain-http");
 }
 
 bool isLoopbackAddress(const std::string &address)

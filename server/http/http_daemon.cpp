@@ -1,5 +1,9 @@
 #include "server/http/http_daemon.h"
 
+#include "server/http/client_address.h"
+#include "server/http/listeners.h"
+#include "server/http/tls_files.h"
+#include "server/metrics.h"
 #include "server/request_log.h"
 
 #include <arpa/inet.h>
@@ -10,6 +14,7 @@
 #include <cstring>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -46,18 +51,6 @@ std::string_view outcomeFor(int status)
     default:
         return status < 400 ? "answered" : "refused";
     }
-}
-
-std::string addressText(const sockaddr *address)
-{
-    char text[INET6_ADDRSTRLEN] = "-";
-    if (address && address->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, text,
-                  sizeof text);
-    else if (address && address->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, text,
-                  sizeof text);
-    return text;
 }
 
 std::optional<unsigned long long> contentLength(MHD_Connection *connection)
@@ -153,8 +146,16 @@ struct HttpDaemonCallbacks
         const MHD_Result queued =
             MHD_queue_response(request.m_connection, static_cast<unsigned>(reply.status), response);
         MHD_destroy_response(response);
-        if (queued == MHD_YES)
+        if (queued == MHD_YES) {
             request.m_status = reply.status;
+            if (Metrics *metrics = request.m_daemon.m_metrics) {
+                metrics->response(reply.status);
+                metrics->answerTime().observe(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                  request.m_arrived)
+                        .count());
+            }
+        }
         return queued;
     }
 
@@ -189,6 +190,15 @@ struct HttpDaemonCallbacks
                                 MHD_ConnectionNotificationCode what)
     {
         auto &daemon = *static_cast<HttpDaemon *>(cls);
+        if (daemon.m_metrics && what == MHD_CONNECTION_NOTIFY_STARTED)
+            daemon.m_metrics->connectionOpened();
+        else if (daemon.m_metrics)
+            daemon.m_metrics->connectionClosed();
+        if (what == MHD_CONNECTION_NOTIFY_CLOSED && daemon.m_closed) {
+            const MHD_ConnectionInfo *client =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+            daemon.m_closed(client ? client->client_addr : nullptr);
+        }
         const std::lock_guard lock(daemon.m_arrivingMutex);
         if (what == MHD_CONNECTION_NOTIFY_CLOSED) {
             daemon.m_arriving.erase(connection);
@@ -239,12 +249,32 @@ struct HttpDaemonCallbacks
 HttpRequest::HttpRequest(HttpDaemon &daemon, MHD_Connection *connection, std::string method,
                          std::string path)
     : m_daemon(daemon), m_connection(connection), m_method(std::move(method)),
-      m_path(std::move(path)), m_client(addressText(clientAddress()))
+      m_path(std::move(path))
 {
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(m_connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info && m_daemon.m_trustedProxies.contains(info->client_addr)) {
+        // Every X-Forwarded-For header, in order, as one list.
+        std::string forwarded;
+        MHD_get_connection_values(
+            m_connection, MHD_HEADER_KIND,
+            [](void *list, MHD_ValueKind, const char *key, const char *value) {
+                if (strcasecmp(key, "X-Forwarded-For") == 0) {
+                    auto &text = *static_cast<std::string *>(list);
+                    text += (text.empty() ? "" : ",") + std::string(value ? value : "");
+                }
+                return MHD_YES;
+            },
+            &forwarded);
+        m_forwardedFor = forwardedClient(forwarded, m_daemon.m_trustedProxies);
+    }
+    m_client = addressText(clientAddress());
 }
 
 const sockaddr *HttpRequest::clientAddress() const
 {
+    if (m_forwardedFor)
+        return reinterpret_cast<const sockaddr *>(&*m_forwardedFor);
     const MHD_ConnectionInfo *info =
         MHD_get_connection_info(m_connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     return info ? info->client_addr : nullptr;
@@ -291,8 +321,8 @@ void HttpRequest::resumeWithoutAnswer(std::string outcome)
     MHD_resume_connection(m_connection);
 }
 
-HttpDaemon::HttpDaemon(std::vector<Route> routes, RequestLog &log)
-    : m_routes(std::move(routes)), m_log(log)
+HttpDaemon::HttpDaemon(std::vector<Route> routes, RequestLog &log, Metrics *metrics)
+    : m_routes(std::move(routes)), m_log(log), m_metrics(metrics)
 {
 }
 
@@ -301,42 +331,26 @@ HttpDaemon::~HttpDaemon()
     stop();
 }
 
-bool HttpDaemon::start(const HttpEndpoint &endpoint, const HttpLimits &limits, std::string &error)
+bool HttpDaemon::start(const HttpLimits &limits, const HttpTls &tls, std::string &error)
 {
     m_limits = limits;
-    m_endpoint = endpoint;
+    m_priorities = tls.priorities;
 
-    sockaddr_storage address{};
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME |
-                     MHD_USE_ERROR_LOG;
-    auto *in4 = reinterpret_cast<sockaddr_in *>(&address);
-    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&address);
-    if (inet_pton(AF_INET, endpoint.address.c_str(), &in4->sin_addr) == 1) {
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(endpoint.port);
-    } else if (inet_pton(AF_INET6, endpoint.address.c_str(), &in6->sin6_addr) == 1) {
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(endpoint.port);
-        flags |= MHD_USE_IPv6;
-    } else {
-        error = endpoint.address + " is not a numeric IPv4 or IPv6 address";
-        return false;
-    }
-    const bool tls = !endpoint.certificatePem.empty();
-    if (tls)
+    // No listening socket: the acceptor hands connections in, from its own
+    // thread, and the wake-up channel (ITC) lets this thread see them at once.
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET |
+                     MHD_USE_ITC | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (tls.credentials)
         flags |= MHD_USE_TLS;
 
     std::vector<MHD_OptionItem> options = {
         // First, so that even the library's earliest complaints come here.
         {MHD_OPTION_EXTERNAL_LOGGER,
          reinterpret_cast<intptr_t>(&HttpDaemonCallbacks::libraryMessage), this},
-        {MHD_OPTION_SOCK_ADDR, 0, &address},
-        // Neither SO_REUSEPORT nor SO_REUSEADDR: a second copy on the same
-        // port must fail to bind, not share the clients with this one.
-        {MHD_OPTION_LISTENING_ADDRESS_REUSE, 0, nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(limits.maxConnections), nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(limits.maxConnectionsPerAddress),
-         nullptr},
+        // Connections per client are counted before they come here (see
+        // ConnectionIntake), by the address a trusted balancer names, and
+        // per /64 for IPv6, which the library cannot.
         {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits.idleTimeoutSeconds), nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits.connectionMemoryBytes),
          nullptr},
@@ -345,30 +359,35 @@ bool HttpDaemon::start(const HttpEndpoint &endpoint, const HttpLimits &limits, s
         {MHD_OPTION_NOTIFY_CONNECTION,
          reinterpret_cast<intptr_t>(&HttpDaemonCallbacks::connectionEvent), this},
     };
-    if (tls) {
+    if (tls.credentials) {
+        // Asked at every handshake, so that a reload counts from the next one.
+        options.push_back({MHD_OPTION_HTTPS_CERT_CALLBACK, 0,
+                           reinterpret_cast<void *>(&TlsCredentials::retrieve)});
         options.push_back(
-            {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(m_endpoint.certificatePem.c_str())});
-        options.push_back(
-            {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(m_endpoint.keyPem.c_str())});
+            {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char *>(m_priorities.c_str())});
     }
     options.push_back({MHD_OPTION_END, 0, nullptr});
 
     m_starting = true;
     m_startMessages.clear();
-    m_daemon =
-        MHD_start_daemon(flags, endpoint.port, nullptr, nullptr, &HttpDaemonCallbacks::access, this,
-                         MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &HttpDaemonCallbacks::access, this,
+                                MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     m_starting = false;
     if (!m_daemon) {
         const std::lock_guard lock(m_messageMutex);
         error = m_startMessages.empty() ? "the HTTP library could not start" : m_startMessages;
         return false;
     }
-    const MHD_DaemonInfo *info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
-    m_port = info ? info->port : endpoint.port;
     if (limits.requestTimeoutSeconds > 0)
         m_lateRequests = std::thread([this] { closeLateRequests(); });
     return true;
+}
+
+bool HttpDaemon::addConnection(int fd, const sockaddr *address, socklen_t addressLength)
+{
+    // Refused (a limit, no memory): the library closes the socket and
+    // says why through libraryMessage.
+    return MHD_add_connection(m_daemon, fd, address, addressLength) == MHD_YES;
 }
 
 void HttpDaemon::requestIsIn(MHD_Connection *connection)
@@ -399,12 +418,6 @@ void HttpDaemon::closeLateRequests()
     }
 }
 
-void HttpDaemon::stopAccepting()
-{
-    if (m_daemon && m_listenSocket < 0)
-        m_listenSocket = MHD_quiesce_daemon(m_daemon);
-}
-
 bool HttpDaemon::waitForSuspended(std::chrono::steady_clock::time_point deadline)
 {
     std::unique_lock lock(m_suspendedMutex);
@@ -424,11 +437,6 @@ void HttpDaemon::stop()
     if (m_daemon) {
         MHD_stop_daemon(m_daemon);
         m_daemon = nullptr;
-    }
-    // The library leaves a quiesced socket to its caller, to close after it stopped.
-    if (m_listenSocket >= 0) {
-        ::close(m_listenSocket);
-        m_listenSocket = -1;
     }
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "server/http/acceptor.h"
+#include "server/http/client_address.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -17,11 +20,11 @@
 
 struct MHD_Connection;
 struct MHD_Daemon;
-struct sockaddr;
 
 namespace parlonda {
 
 class HttpDaemon;
+class Metrics;
 class RequestLog;
 
 // What the service bounds for every client, all set together at start.
@@ -44,14 +47,14 @@ struct HttpLimits
     std::size_t maxBodyBytes = 0;
 };
 
-// Where the service listens, and its TLS certificate and key in PEM (both
-// empty: plain HTTP).
-struct HttpEndpoint
+class TlsCredentials;
+
+// TLS for every connection (no credentials: plain HTTP).
+struct HttpTls
 {
-    std::string address = "127.0.0.1"; // numeric IPv4 or IPv6
-    std::uint16_t port = 0;            // 0: any free one
-    std::string certificatePem;
-    std::string keyPem;
+    // Replaceable while serving (TlsCredentials::load); must outlive the daemon.
+    TlsCredentials *credentials = nullptr;
+    std::string priorities; // GnuTLS priority string
 };
 
 // One request, from its first byte to its answer. Handlers get it once the
@@ -67,7 +70,11 @@ public:
     const std::string &body() const { return m_body; }
     // The client's address as text, for the log.
     const std::string &client() const { return m_client; }
+    // The client's address: the peer's, or the one a trusted reverse proxy
+    // named in X-Forwarded-For.
     const sockaddr *clientAddress() const;
+    // When its headers were in.
+    std::chrono::steady_clock::time_point arrived() const { return m_arrived; }
     // Empty when the request has no such header. Only while handling.
     std::string header(const char *name) const;
 
@@ -103,6 +110,8 @@ private:
 
     HttpDaemon &m_daemon;
     MHD_Connection *m_connection;
+    std::chrono::steady_clock::time_point m_arrived = std::chrono::steady_clock::now();
+    std::optional<sockaddr_storage> m_forwardedFor;
     std::string m_method;
     std::string m_path;
     std::string m_client;
@@ -118,6 +127,8 @@ private:
 
 // An HTTP(S) server on GNU libmicrohttpd: one thread waits for every socket
 // (a slow client holds no thread), handlers run on it and must not block.
+// It listens on nothing itself: connections come from an Acceptor through
+// addConnection().
 // Requests go to a table of routes; anything else gets 404 or 405. One line
 // per request goes to the log once its connection is done.
 class HttpDaemon
@@ -131,19 +142,30 @@ public:
         Handler handler;
     };
 
-    HttpDaemon(std::vector<Route> routes, RequestLog &log);
+    // `metrics`, when given, counts answers and connections.
+    HttpDaemon(std::vector<Route> routes, RequestLog &log, Metrics *metrics = nullptr);
     // stop(): no connection may be suspended any more.
     ~HttpDaemon();
     HttpDaemon(const HttpDaemon &) = delete;
     HttpDaemon &operator=(const HttpDaemon &) = delete;
 
-    // Binds and starts serving. False with the library's own reason in
-    // `error` (the port is in use, the key does not match...).
-    bool start(const HttpEndpoint &endpoint, const HttpLimits &limits, std::string &error);
-    std::uint16_t port() const { return m_port; }
+    // HTTP reverse proxies whose X-Forwarded-For names the client. Before start().
+    void trustProxies(AddressRanges proxies) { m_trustedProxies = std::move(proxies); }
+    // Told the address of every connection served once it closes. Before start().
+    void whenClosed(std::function<void(const sockaddr *)> closed) { m_closed = std::move(closed); }
 
-    // Stops accepting connections; those open go on.
-    void stopAccepting();
+    // Starts serving. False with the library's own reason in `error`.
+    bool start(const HttpLimits &limits, const HttpTls &tls, std::string &error);
+
+    // Serves one more connection, whose client the limits and the log know
+    // by `address`; from any thread. The daemon owns the socket from then
+    // on, and closes it at once when a limit says no (false then).
+    bool addConnection(int fd, const sockaddr *address, socklen_t addressLength);
+    bool addConnection(const AcceptedSocket &socket)
+    {
+        return addConnection(socket.fd, reinterpret_cast<const sockaddr *>(&socket.peer),
+                             socket.peerLength);
+    }
     // Waits until every suspended request has been resumed and its answer,
     // if any, handed to its client, or until `deadline`.
     bool waitForSuspended(std::chrono::steady_clock::time_point deadline);
@@ -164,11 +186,12 @@ private:
 
     std::vector<Route> m_routes;
     RequestLog &m_log;
+    Metrics *m_metrics;
+    AddressRanges m_trustedProxies;
+    std::function<void(const sockaddr *)> m_closed;
     HttpLimits m_limits;
-    HttpEndpoint m_endpoint;
+    std::string m_priorities;
     MHD_Daemon *m_daemon = nullptr;
-    int m_listenSocket = -1;
-    std::uint16_t m_port = 0;
     // Messages from the library while starting, for start()'s error.
     std::atomic<bool> m_starting{false};
     std::string m_startMessages; // under m_messageMutex

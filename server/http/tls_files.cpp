@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <memory>
 #include <sstream>
 
@@ -35,6 +36,11 @@ std::optional<std::string> readFile(const std::string &path, const char *what, s
     }
     return bytes;
 }
+
+// Certificates in a chain the service will send; more is a mistake.
+constexpr unsigned kMaxChainLength = 16;
+
+std::atomic<TlsCredentials *> served{nullptr};
 
 gnutls_datum_t datum(const std::string &bytes)
 {
@@ -77,6 +83,75 @@ std::optional<TlsFiles> loadTlsFiles(const std::string &certificatePath, const s
     files.certificatePem = std::move(*certificate);
     files.keyPem = std::move(*key);
     return files;
+}
+
+struct TlsCredentials::Loaded
+{
+    gnutls_pcert_st chain[kMaxChainLength]{};
+    unsigned length = 0;
+    gnutls_privkey_t key = nullptr;
+
+    ~Loaded()
+    {
+        for (unsigned i = 0; i < length; ++i)
+            gnutls_pcert_deinit(&chain[i]);
+        if (key)
+            gnutls_privkey_deinit(key);
+    }
+};
+
+TlsCredentials::TlsCredentials()
+{
+    served = this;
+}
+
+TlsCredentials::~TlsCredentials()
+{
+    served = nullptr;
+}
+
+bool TlsCredentials::load(const std::string &certificatePath, const std::string &keyPath,
+                          std::string &error)
+{
+    std::optional<TlsFiles> files = loadTlsFiles(certificatePath, keyPath, error);
+    if (!files)
+        return false;
+    auto loaded = std::make_unique<Loaded>();
+    const gnutls_datum_t certificate = datum(files->certificatePem);
+    const gnutls_datum_t key = datum(files->keyPem);
+    unsigned length = kMaxChainLength;
+    int rc = gnutls_pcert_list_import_x509_raw(loaded->chain, &length, &certificate,
+                                               GNUTLS_X509_FMT_PEM, 0);
+    if (rc >= 0) {
+        loaded->length = length;
+        rc = gnutls_privkey_init(&loaded->key);
+    }
+    if (rc >= 0)
+        rc = gnutls_privkey_import_x509_raw(loaded->key, &key, GNUTLS_X509_FMT_PEM, nullptr, 0);
+    explicit_bzero(files->keyPem.data(), files->keyPem.size());
+    if (rc < 0) {
+        error = "cannot use the TLS certificate " + certificatePath + " with the key " + keyPath +
+                ": " + gnutls_strerror(rc);
+        return false;
+    }
+    const std::lock_guard lock(m_loadMutex);
+    m_current = loaded.get();
+    m_all.push_back(std::move(loaded));
+    return true;
+}
+
+int TlsCredentials::retrieve(gnutls_session_t, const gnutls_datum_t *, int,
+                             const gnutls_pk_algorithm_t *, int, gnutls_pcert_st **chain,
+                             unsigned *length, gnutls_privkey_t *key)
+{
+    const TlsCredentials *credentials = served;
+    const Loaded *current = credentials ? credentials->m_current.load() : nullptr;
+    if (!current)
+        return -1;
+    *chain = const_cast<gnutls_pcert_st *>(current->chain);
+    *length = current->length;
+    *key = current->key;
+    return 0;
 }
 
 } // namespace parlonda

@@ -1,7 +1,12 @@
 #pragma once
 
+#include <atomic>
+#include <gnutls/abstract.h>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace parlonda {
 
@@ -17,5 +22,42 @@ struct TlsFiles
 // than fail every handshake.
 std::optional<TlsFiles> loadTlsFiles(const std::string &certificatePath, const std::string &keyPath,
                                      std::string &error);
+
+// TLS 1.2 and 1.3 only, AEAD ciphers only, forward secrecy only: what the
+// dialog (Qt 6) and any current client speak. A GnuTLS priority string.
+inline constexpr const char *kDefaultTlsPriorities =
+    "SECURE128:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2:-CIPHER-ALL:+AES-256-GCM:+AES-128-GCM:"
+    "+CHACHA20-POLY1305:-MAC-ALL:+AEAD:-KX-ALL:+ECDHE-ECDSA:+ECDHE-RSA:%SERVER_PRECEDENCE";
+
+// The certificate and key every new TLS handshake uses, replaceable while
+// the service runs (SIGHUP): handshakes under way finish with the old ones,
+// open connections keep going.
+class TlsCredentials
+{
+public:
+    TlsCredentials();
+    ~TlsCredentials();
+    TlsCredentials(const TlsCredentials &) = delete;
+    TlsCredentials &operator=(const TlsCredentials &) = delete;
+
+    // Reads both files and, when they are good, uses them from the next
+    // handshake on. False with the reason in `error`, keeping what it had.
+    bool load(const std::string &certificatePath, const std::string &keyPath, std::string &error);
+
+    // For the HTTP library (MHD_OPTION_HTTPS_CERT_CALLBACK): hands GnuTLS
+    // the credentials of the one TlsCredentials alive, as the callback
+    // carries no pointer of ours.
+    static gnutls_certificate_retrieve_function2 retrieve;
+
+private:
+    struct Loaded;
+
+    std::mutex m_loadMutex;
+    std::atomic<const Loaded *> m_current{nullptr};
+    // A handshake may still use credentials that have been replaced, and
+    // nothing tells when it is done with them: they are kept until the end.
+    // A reload takes a few KiB.
+    std::vector<std::unique_ptr<Loaded>> m_all;
+};
 
 } // namespace parlonda

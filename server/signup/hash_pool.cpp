@@ -2,8 +2,15 @@
 
 #include <algorithm>
 #include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace parlonda {
+namespace {
+
+constexpr int kWorkerNiceness = 5;
+
+} // namespace
 
 unsigned processorCount()
 {
@@ -14,7 +21,8 @@ unsigned processorCount()
     return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 }
 
-HashPool::HashPool(unsigned workers)
+HashPool::HashPool(unsigned workers, std::chrono::nanoseconds firstJobTime)
+    : m_recentJob(firstJobTime.count())
 {
     for (unsigned i = 0; i < workers; ++i)
         m_threads.emplace_back([this] { work(); });
@@ -39,6 +47,26 @@ bool HashPool::submit(Job job)
     return true;
 }
 
+std::size_t HashPool::queued()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_queue.size();
+}
+
+std::chrono::nanoseconds HashPool::expectedWait()
+{
+    return recentJobTime() * static_cast<long>(queued()) / static_cast<long>(workers());
+}
+
+void HashPool::jobTook(std::chrono::nanoseconds took)
+{
+    // A moving average over roughly the last four jobs, quick to follow a
+    // machine that got busy; two workers that race here lose one of their
+    // figures, which an average can spare.
+    const auto recent = m_recentJob.load();
+    m_recentJob = recent + (took.count() - recent) / 4;
+}
+
 bool HashPool::stop(std::chrono::steady_clock::time_point deadline)
 {
     std::deque<Job> cancelled;
@@ -57,6 +85,10 @@ bool HashPool::stop(std::chrono::steady_clock::time_point deadline)
 
 void HashPool::work()
 {
+    // Below the threads that answer: while every worker hashes, a sign-up
+    // that is shed, a taken nick or a health check is still answered at
+    // once. Linux sets this per thread.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWorkerNiceness);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -24,7 +26,9 @@ public:
     // the pool when the job was still waiting then.
     using Job = std::function<void(bool run)>;
 
-    explicit HashPool(unsigned workers);
+    // `firstJobTime`: what one job is expected to take until one has run.
+    explicit HashPool(unsigned workers,
+                      std::chrono::nanoseconds firstJobTime = std::chrono::milliseconds(100));
     // Stops, waiting for the jobs under way however long they take.
     ~HashPool();
     HashPool(const HashPool &) = delete;
@@ -39,6 +43,16 @@ public:
     bool stop(std::chrono::steady_clock::time_point deadline);
 
     unsigned workers() const { return static_cast<unsigned>(m_threads.size()); }
+    // Jobs waiting for a worker.
+    std::size_t queued();
+    // A job that did its work says how long it took; jobs that found nothing
+    // to do stay out, so as not to make the queue look faster than it is.
+    void jobTook(std::chrono::nanoseconds took);
+    // What a job took lately: an average that follows the last few.
+    std::chrono::nanoseconds recentJobTime() const { return std::chrono::nanoseconds(m_recentJob); }
+    // How long a job submitted now would wait for a worker: the queue's
+    // length times the recent job time, shared among the workers.
+    std::chrono::nanoseconds expectedWait();
 
 private:
     void work();
@@ -48,6 +62,7 @@ private:
     std::condition_variable m_idle;
     std::deque<Job> m_queue;
     unsigned m_running = 0;
+    std::atomic<std::chrono::nanoseconds::rep> m_recentJob;
     bool m_stopping = false;
     std::vector<std::thread> m_threads;
 };

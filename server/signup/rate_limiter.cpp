@@ -1,5 +1,7 @@
 #include "server/signup/rate_limiter.h"
 
+#include "server/http/client_address.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -7,27 +9,6 @@
 #include <sys/socket.h>
 
 namespace parlonda {
-namespace {
-
-// The bytes that identify a client: an IPv4 address (also when it comes
-// IPv4-mapped over an IPv6 socket) or the first 64 bits of an IPv6 one.
-std::string clientKey(const sockaddr *address)
-{
-    if (address && address->sa_family == AF_INET) {
-        const auto *in = reinterpret_cast<const sockaddr_in *>(address);
-        return std::string(reinterpret_cast<const char *>(&in->sin_addr), 4);
-    }
-    if (address && address->sa_family == AF_INET6) {
-        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(address);
-        const auto *bytes = reinterpret_cast<const char *>(&in6->sin6_addr);
-        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
-            return std::string(bytes + 12, 4);
-        return std::string(bytes, 8);
-    }
-    return {};
-}
-
-} // namespace
 
 RateLimiter::RateLimiter(unsigned perMinute, unsigned burst)
     : m_perSecond(perMinute / 60.0), m_burst(std::max(1u, burst))

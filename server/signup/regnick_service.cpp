@@ -1,5 +1,6 @@
 #include "server/signup/regnick_service.h"
 
+#include "server/metrics.h"
 #include "server/request_log.h"
 #include "server/signup/hash_pool.h"
 #include "server/signup/password_hash.h"
@@ -8,6 +9,7 @@
 #include "server/signup/reserved_nicks.h"
 #include "server/store/account_store.h"
 
+#include <algorithm>
 #include <sodium.h>
 #include <string>
 
@@ -16,12 +18,58 @@ namespace {
 
 // The client tells the user the service is busy and to try again shortly.
 constexpr std::string_view kUnavailable = "The accounts database is unavailable; try again later\n";
+constexpr std::string_view kBusy = "The service is busy; try again shortly\n";
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration duration)
+{
+    return std::chrono::duration<double>(duration).count();
+}
+
+// Whole seconds, rounded up, at least one.
+std::string retryAfter(Clock::duration wait)
+{
+    const auto whole = std::chrono::ceil<std::chrono::seconds>(wait).count();
+    return std::to_string(std::max<long long>(1, whole));
+}
 
 } // namespace
 
 HttpDaemon::Route RegnickService::route()
 {
     return {std::string(kPath), "POST", [this](HttpRequest &request) { handle(request); }};
+}
+
+HttpDaemon::Route RegnickService::healthRoute()
+{
+    return {std::string(kHealthPath), "GET",
+            [this](HttpRequest &request) { checkHealth(request); }};
+}
+
+bool RegnickService::shedding()
+{
+    return m_hashing.expectedWait() > m_maxWait;
+}
+
+void RegnickService::checkHealth(HttpRequest &request)
+{
+    std::string error;
+    switch (m_store.lookup({}, error)) {
+    case AccountStore::Lookup::Free:
+    case AccountStore::Lookup::Taken:
+        break;
+    case AccountStore::Lookup::Failed:
+    case AccountStore::Lookup::Unavailable:
+        m_log.problem(error);
+        request.reply(503, "database unavailable\n");
+        return;
+    }
+    if (shedding()) {
+        request.reply(503, "shedding sign-ups\n");
+        return;
+    }
+    request.reply(200, "ok\n");
 }
 
 void RegnickService::handle(HttpRequest &request)
@@ -31,9 +79,10 @@ void RegnickService::handle(HttpRequest &request)
     const std::chrono::seconds wait =
         m_attempts.take(request.clientAddress(), RateLimiter::Clock::now());
     if (wait.count() > 0) {
-        const std::string seconds = std::to_string(wait.count());
-        request.reply(429, "Too many sign-ups from this address; try again in " + seconds + " s\n",
-                      {{"Retry-After", seconds}});
+        m_metrics.signup(Metrics::Signup::RateLimited);
+        const std::string after = std::to_string(wait.count());
+        request.reply(429, "Too many sign-ups from this address; try again in " + after + " s\n",
+                      {{"Retry-After", after}});
         return;
     }
     if (!isFormContentType(request.header("Content-Type"))) {
@@ -48,6 +97,7 @@ void RegnickService::handle(HttpRequest &request)
         return;
     }
     if (form.nickProblem != NickProblem::None) {
+        m_metrics.signup(Metrics::Signup::RefusedNick);
         request.note(form.nick, "refused:" + std::string(nickProblemName(form.nickProblem)));
         request.reply(200, "Error");
         return;
@@ -65,15 +115,18 @@ void RegnickService::handle(HttpRequest &request)
     std::string error;
     switch (m_store.lookup(form.registration->nickKey, error)) {
     case AccountStore::Lookup::Taken:
+        m_metrics.signup(Metrics::Signup::Taken);
         request.note(form.nick, "taken");
         request.reply(200, "Error");
         return;
     case AccountStore::Lookup::Failed:
+        m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);
         request.note(form.nick, "failed");
         request.reply(500, "Internal error\n");
         return;
     case AccountStore::Lookup::Unavailable:
+        m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);
         request.note(form.nick, "unavailable");
         request.reply(503, std::string(kUnavailable));
@@ -82,15 +135,31 @@ void RegnickService::handle(HttpRequest &request)
         break;
     }
 
+    // Better told now to come back than answered after the client gave up.
+    if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
+        m_metrics.signup(Metrics::Signup::Shed);
+        request.note(form.nick, "shed");
+        request.reply(503, std::string(kBusy), {{"Retry-After", retryAfter(queueWait)}});
+        return;
+    }
+
     request.note(form.nick, {});
     request.suspend();
     Registration registration = std::move(*form.registration);
+    const Clock::time_point deadline = request.arrived() + m_maxWait;
     const bool queued = m_hashing.submit(
-        [this, &request, registration = std::move(registration)](bool run) mutable {
-            if (run)
+        [this, &request, deadline, registration = std::move(registration)](bool run) mutable {
+            if (run && Clock::now() > deadline) {
+                // Its client is about to give up: never stored.
+                m_metrics.signup(Metrics::Signup::Shed);
+                request.note({}, "shed-late");
+                request.resume(503, std::string(kBusy),
+                               {{"Retry-After", retryAfter(m_hashing.expectedWait())}});
+            } else if (run) {
                 registerAccount(request, registration);
-            else
+            } else {
                 request.resumeWithoutAnswer("cancelled");
+            }
             sodium_memzero(registration.password.data(), registration.password.size());
         });
     if (!queued)
@@ -100,7 +169,10 @@ void RegnickService::handle(HttpRequest &request)
 void RegnickService::registerAccount(HttpRequest &request, Registration &registration)
 {
     // Slow on purpose, so done without any lock.
+    const Clock::time_point started = Clock::now();
     const std::optional<std::string> hash = hashPassword(registration.password);
+    const Clock::time_point hashed = Clock::now();
+    m_metrics.hashTime().observe(seconds(hashed - started));
     if (!hash) {
         m_log.problem("cannot hash a password: out of memory");
         request.note({}, "failed");
@@ -109,17 +181,22 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
     }
 
     std::string error;
-    switch (m_store.add(registration, *hash, error)) {
+    const AccountStore::AddResult added = m_store.add(registration, *hash, error);
+    m_hashing.jobTook(Clock::now() - started);
+    switch (added) {
     case AccountStore::AddResult::Added:
+        m_metrics.signup(Metrics::Signup::Registered);
         request.note({}, "registered");
         request.resume(200, "OK");
         break;
     case AccountStore::AddResult::Taken:
         // Another sign-up of the same nick got in between the look-up and now.
+        m_metrics.signup(Metrics::Signup::Taken);
         request.note({}, "taken-at-insert");
         request.resume(200, "Error");
         break;
     case AccountStore::AddResult::Failed:
+        m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);
         request.note({}, "failed");
         request.resume(500, "Internal error\n");
@@ -127,6 +204,7 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
     case AccountStore::AddResult::Unavailable:
         // Whether the row went in before the connection went is unknown;
         // either way this sign-up was not acknowledged.
+        m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);
         request.note({}, "unavailable");
         request.resume(503, std::string(kUnavailable));

@@ -2,6 +2,7 @@
 
 #include "server/http/http_daemon.h"
 
+#include <chrono>
 #include <cstddef>
 #include <string_view>
 
@@ -9,6 +10,7 @@ namespace parlonda {
 
 class AccountStore;
 class HashPool;
+class Metrics;
 class RateLimiter;
 class RequestLog;
 class ReservedNicks;
@@ -18,23 +20,38 @@ struct Registration;
 // It answers 200 "OK" for a new account and 200 "Error" for a nick in use,
 // reserved or refused by the nick rules, which is all the client tells apart; everything
 // else it refuses gets a 4xx status and a short plain-text reason.
+//
+// Under overload it sheds sign-ups rather than let them wait longer than
+// the client does: 503 with Retry-After at once when the hash queue's
+// expected wait is over `maxWait`, and 503 for one that has waited `maxWait`
+// by the time a worker takes it, which is then never stored.
 class RegnickService
 {
 public:
     static constexpr std::string_view kPath = "/cgi-bin/regnick.pl";
+    static constexpr std::string_view kHealthPath = "/healthz";
     static constexpr std::size_t kMaxBodyBytes = 16 * 1024;
+    // The client gives up on an answer after 30 s.
+    static constexpr std::chrono::seconds kDefaultMaxWait{20};
 
     // None of these may go before the service.
     RegnickService(AccountStore &store, const ReservedNicks &reserved, HashPool &hashing,
-                   RateLimiter &attempts, RequestLog &log)
-        : m_store(store), m_reserved(reserved), m_hashing(hashing), m_attempts(attempts), m_log(log)
+                   RateLimiter &attempts, RequestLog &log, Metrics &metrics,
+                   std::chrono::milliseconds maxWait = kDefaultMaxWait)
+        : m_store(store), m_reserved(reserved), m_hashing(hashing), m_attempts(attempts),
+          m_log(log), m_metrics(metrics), m_maxWait(maxWait)
     {
     }
 
     HttpDaemon::Route route();
+    // GET /healthz, for load balancers: 200 "ok" when the database answers
+    // and sign-ups are not being shed, 503 otherwise.
+    HttpDaemon::Route healthRoute();
 
 private:
     void handle(HttpRequest &request);
+    void checkHealth(HttpRequest &request);
+    bool shedding();
     // On a hashing worker.
     void registerAccount(HttpRequest &request, Registration &registration);
 
@@ -43,6 +60,8 @@ private:
     HashPool &m_hashing;
     RateLimiter &m_attempts;
     RequestLog &m_log;
+    Metrics &m_metrics;
+    std::chrono::milliseconds m_maxWait;
 };
 
 } // namespace parlonda

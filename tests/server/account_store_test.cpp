@@ -502,6 +502,8 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
     QVERIFY(countOf(answers, 503) >= 1);
     QCOMPARE(countOf(answers, 200, "OK") + countOf(answers, 503), kInterruptedSignUps);
     QVERIFY(service.log().contains("unavailable 503"));
+    // A load balancer asking now is told to send no one here.
+    QCOMPARE(send(service.baseUrl(), "GET", "/healthz", {}, {}).status, 503);
 
     // An instance that starts now says why it cannot work, without the
     // password, and exits for its supervisor to try again.
@@ -521,6 +523,7 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
     QString error;
     QVERIFY2(m_cluster.start(error), qPrintable(error));
     QCOMPARE(post(service.baseUrl(), form("vuelta")).body, QByteArray("OK"));
+    QCOMPARE(send(service.baseUrl(), "GET", "/healthz", {}, {}).body, QByteArray("ok\n"));
     for (int i = 0; i < kInterruptedSignUps; ++i) {
         if (answers[i].body == "OK")
             QVERIFY(!storedAccount(store, "perdida" + QByteArray::number(i)).isEmpty());

@@ -22,6 +22,7 @@ Answer send(const QString &baseUrl, const QByteArray &method, const QByteArray &
         answer.status = result->status;
         answer.body = QByteArray::fromStdString(result->body);
         answer.allow = QByteArray::fromStdString(result->get_header_value("Allow"));
+        answer.retryAfter = QByteArray::fromStdString(result->get_header_value("Retry-After"));
     }
     return answer;
 }

@@ -3,9 +3,13 @@
 #include "tests/support/test_files.h"
 
 #include <QDeadlineTimer>
+#include <QProcessEnvironment>
+#include <algorithm>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include <utility>
 
 namespace parlonda::test {
@@ -40,14 +44,39 @@ bool RegnickProcess::begin()
     if (m_process.state() != QProcess::NotRunning)
         return false;
     m_baseUrl.clear();
-    m_process.setProgram(program());
-    m_process.setArguments(QStringList{QStringLiteral("--port"), QStringLiteral("0"),
-                                       QStringLiteral("--db"), m_db, QStringLiteral("--log"),
-                                       logPath()} +
-                           m_arguments);
+    QStringList arguments = QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                        QStringLiteral("--db"),   m_db,
+                                        QStringLiteral("--log"),  logPath()} +
+                            m_arguments;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &variable : m_environment)
+        environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+    if (m_sockets.empty()) {
+        m_process.setProgram(program());
+    } else {
+        // LISTEN_PID must be the service's own process id, known only in
+        // the child: a shell sets it and becomes the service.
+        environment.insert(QStringLiteral("LISTEN_FDS"), QString::number(m_sockets.size()));
+        m_process.setProgram(QStringLiteral("/bin/sh"));
+        arguments =
+            QStringList{QStringLiteral("-c"),
+                        QStringLiteral("export LISTEN_PID=$$; exec \"$0\" \"$@\""), program()} +
+            arguments;
+    }
+    m_process.setArguments(arguments);
+    m_process.setProcessEnvironment(environment);
     m_process.setStandardErrorFile(m_files + QStringLiteral(".stderr"), QIODevice::Append);
-    // A test that crashes must not leave its service running.
-    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    m_process.setChildProcessModifier([sockets = m_sockets] {
+        // A test that crashes must not leave its service running.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // Out of the way first: a socket may already sit at 3 or 4.
+        int moved[16];
+        const std::size_t count = std::min<std::size_t>(sockets.size(), 16);
+        for (std::size_t i = 0; i < count; ++i)
+            moved[i] = ::fcntl(sockets[i], F_DUPFD_CLOEXEC, 64);
+        for (std::size_t i = 0; i < count; ++i)
+            ::dup2(moved[i], 3 + static_cast<int>(i));
+    });
     m_process.start();
     return m_process.waitForStarted(kTimeoutMs);
 }

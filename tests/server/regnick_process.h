@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <csignal>
+#include <vector>
 
 namespace parlonda::test {
 
@@ -22,6 +23,14 @@ public:
     ~RegnickProcess();
     RegnickProcess(const RegnickProcess &) = delete;
     RegnickProcess &operator=(const RegnickProcess &) = delete;
+
+    // For the next start: variables added to the service's environment
+    // ("NOTIFY_SOCKET=...", "JOURNAL_STREAM=..."), as systemd would set them.
+    void setEnvironment(const QStringList &variables) { m_environment = variables; }
+    // For the next start: listening sockets handed over as systemd does
+    // (socket activation: descriptors 3 and on, LISTEN_FDS, LISTEN_PID).
+    // They stay open here as well.
+    void passSockets(const std::vector<int> &fds) { m_sockets = fds; }
 
     // The path of the built service binary.
     static QString program();
@@ -54,6 +63,8 @@ private:
     QString m_db;
     QString m_files;
     QStringList m_arguments;
+    QStringList m_environment;
+    std::vector<int> m_sockets;
     QString m_baseUrl;
     QProcess m_process;
 };

@@ -2,20 +2,29 @@
 // HTTP on 127.0.0.1. The form's own rules are read by the sign-up library
 // directly, without a process.
 #include "server/signup/registration_form.h"
+#include "tests/server/notify_socket.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/regnick_client.h"
 #include "tests/server/regnick_process.h"
+#include "tests/server/tls_connection.h"
 #include "tests/support/test_certificates.h"
 
 #include <QByteArrayList>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <memory>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace parlonda::test;
@@ -49,6 +58,51 @@ QByteArray formOfSize(const QByteArray &nick, qsizetype size)
     return formWith(nick, "nombres", QByteArray(size - bare, 'a'));
 }
 
+// A listening socket on a free port of `address`, as systemd's socket unit
+// would make it; -1 on failure.
+int listeningSocket(const char *address, quint16 &port)
+{
+    sockaddr_storage storage{};
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&storage);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&storage);
+    socklen_t length = sizeof *v4;
+    if (inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+    } else {
+        inet_pton(AF_INET6, address, &v6->sin6_addr);
+        v6->sin6_family = AF_INET6;
+        length = sizeof *v6;
+    }
+    const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&storage), length) != 0 ||
+        ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&storage), &length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    port = ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+    return fd;
+}
+
+QString url(const char *address, quint16 port)
+{
+    const QString host = QString::fromLatin1(address);
+    return QStringLiteral("http://%1:%2")
+        .arg(host.contains(u':') ? u'[' + host + u']' : host)
+        .arg(port);
+}
+
+// --tls-cert and --tls-key for `pem`, written to files in `dir` named after `name`.
+QStringList tlsArguments(const QTemporaryDir &dir, const QString &name,
+                         const parlonda::test::Pem &pem)
+{
+    const QString certificate = dir.filePath(name + QStringLiteral("-cert.pem"));
+    const QString key = dir.filePath(name + QStringLiteral("-key.pem"));
+    parlonda::test::writeFile(certificate, pem.certificate);
+    parlonda::test::writeFile(key, pem.privateKey);
+    return {QStringLiteral("--tls-cert"), certificate, QStringLiteral("--tls-key"), key};
+}
+
 } // namespace
 
 class TestRegnickService : public QObject
@@ -66,6 +120,13 @@ private slots:
     void chunkedBodyOver16KiB_isTooLarge();
     void stopSignal_exitsWithStatusZero_data();
     void stopSignal_exitsWithStatusZero();
+    void restart_rightAfterTraffic_takesThePortAgain();
+    void listen_everyAddressServes_data();
+    void listen_everyAddressServes();
+    void underSystemd_servesItsSocketsAndTellsItsState();
+    void sighup_reopensLogAndReloadsCertificate();
+    void tls_onlyVersions12And13WithAeadCiphers_data();
+    void tls_onlyVersions12And13WithAeadCiphers();
     void signUpsFromOneAddress_overTheRate_get429();
     void hostileConnections_neitherStarveSignUpsNorOutliveTheirLimits();
     void reservedNicksFile_replacesTheBuiltInList();
@@ -311,6 +372,166 @@ void TestRegnickService::stopSignal_exitsWithStatusZero()
     QVERIFY(served.stop(signal));
 }
 
+void TestRegnickService::restart_rightAfterTraffic_takesThePortAgain()
+{
+    const QString db = m_dir.filePath(QStringLiteral("restart.db"));
+    RegnickProcess first(db);
+    QVERIFY(first.start());
+    const quint16 port = first.port();
+    // The service closes each connection first, which leaves its side in
+    // TIME_WAIT for a minute.
+    for (int i = 0; i < 3; ++i) {
+        RawConnection client("127.0.0.2", port);
+        client.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        QCOMPARE(httpStatus(client.readAll(5000)), 404);
+    }
+    QVERIFY(first.stop());
+
+    RegnickProcess again(db, {QStringLiteral("--port"), QString::number(port)});
+    QVERIFY2(again.start(), again.errors().constData());
+    QCOMPARE(again.port(), port);
+    QVERIFY(again.stop());
+}
+
+void TestRegnickService::listen_everyAddressServes_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("dualStack") << QStringList{QStringLiteral("--listen"), QStringLiteral("::"),
+                                              QStringLiteral("--allow-plain-http")};
+    QTest::newRow("twoAddresses") << QStringList{QStringLiteral("--listen"),
+                                                 QStringLiteral("127.0.0.1"),
+                                                 QStringLiteral("--listen"), QStringLiteral("::1")};
+}
+
+void TestRegnickService::listen_everyAddressServes()
+{
+    QFETCH(QStringList, arguments);
+    RegnickProcess service(m_dir.filePath(QStringLiteral("listen.db")), arguments);
+    QVERIFY(service.start());
+    for (const char *client : {"127.0.0.1", "::1"}) {
+        QCOMPARE(send(url(client, service.port()), "GET", "/", {}, {}).status, 404);
+        // An IPv4 client is known by its IPv4 address, never as ::ffff:127.0.0.1.
+        QTRY_VERIFY(lastLine(service.log()).contains(QByteArray(" ") + client + " GET / "));
+    }
+    QVERIFY(service.stop());
+}
+
+void TestRegnickService::underSystemd_servesItsSocketsAndTellsItsState()
+{
+    // Its sockets as a socket unit passes them: one IPv4, one IPv6.
+    quint16 port4 = 0;
+    quint16 port6 = 0;
+    const int socket4 = listeningSocket("127.0.0.1", port4);
+    const int socket6 = listeningSocket("::1", port6);
+    QVERIFY(socket4 >= 0 && socket6 >= 0);
+    const auto closeSockets = qScopeGuard([&] {
+        ::close(socket4);
+        ::close(socket6);
+    });
+    NotifySocket notify(m_dir.filePath(QStringLiteral("notify")));
+    QVERIFY(notify.bound());
+    // Its log stands for the journal's stream.
+    const QString db = m_dir.filePath(QStringLiteral("systemd.db"));
+    QVERIFY(parlonda::test::writeFile(db + QStringLiteral(".log"), {}));
+    struct stat status
+    {
+    };
+    QCOMPARE(::stat(QFile::encodeName(db + QStringLiteral(".log")).constData(), &status), 0);
+
+    // On a port already taken: it must bind nothing itself.
+    RegnickProcess service(db, {QStringLiteral("--port"), QString::number(m_service->port())});
+    service.setEnvironment(
+        {notify.environment(),
+         QStringLiteral("JOURNAL_STREAM=%1:%2").arg(status.st_dev).arg(status.st_ino)});
+    service.passSockets({socket4, socket6});
+    QVERIFY2(service.start(), service.errors().constData());
+    QVERIFY(notify.waitFor("READY=1", 5000));
+    QCOMPARE(send(url("127.0.0.1", port4), "GET", "/", {}, {}).status, 404);
+    QCOMPARE(send(url("::1", port6), "GET", "/", {}, {}).status, 404);
+
+    // journald's priorities: <5> notices, <6> requests.
+    QTRY_VERIFY(lastLine(service.log()).startsWith("<6>"));
+    QVERIFY2(service.log().startsWith("<5>"), service.log().constData());
+    QVERIFY(service.stop());
+    QVERIFY(notify.waitFor("STOPPING=1", 5000));
+}
+
+void TestRegnickService::sighup_reopensLogAndReloadsCertificate()
+{
+    const parlonda::test::TestCa ca;
+    const parlonda::test::Pem first = ca.issue({"127.0.0.1"});
+    const parlonda::test::Pem second = ca.issue({"127.0.0.1"});
+    const parlonda::test::Pem other = ca.issue({"127.0.0.1"});
+    const QStringList tls = tlsArguments(m_dir, QStringLiteral("reload"), first);
+    const QString certificate = tls[1];
+    const QString key = tls[3];
+    RegnickProcess service(m_dir.filePath(QStringLiteral("reload.db")), tls);
+    QVERIFY(service.start());
+    const auto hangUp = [&] { ::kill(static_cast<pid_t>(service.processId()), SIGHUP); };
+
+    // A connection open across the reloads, half its request sent.
+    TlsConnection open(service.port());
+    QVERIFY(open.presented(first.certificate));
+    QVERIFY(open.send("GET / HTTP/1.1\r\n"));
+
+    // As logrotate does: the log moved away, then SIGHUP; with a renewed certificate.
+    QVERIFY(QFile::rename(service.logPath(), service.logPath() + QStringLiteral(".1")));
+    QVERIFY(parlonda::test::writeFile(certificate, second.certificate));
+    QVERIFY(parlonda::test::writeFile(key, second.privateKey));
+    hangUp();
+    QTRY_VERIFY(service.log().contains("reloaded the TLS certificate"));
+    QVERIFY(TlsConnection(service.port()).presented(second.certificate));
+
+    // A key that is not the certificate's: the last good pair stays.
+    QVERIFY(parlonda::test::writeFile(key, other.privateKey));
+    hangUp();
+    QTRY_VERIFY(service.log().contains("keeping the TLS certificate loaded before"));
+    QVERIFY2(service.log().contains("do not match"), service.log().constData());
+    QVERIFY(TlsConnection(service.port()).presented(second.certificate));
+
+    QVERIFY(open.send("Host: x\r\n\r\n"));
+    QCOMPARE(httpStatus(open.readAll()), 404);
+    QVERIFY(service.stop());
+}
+
+void TestRegnickService::tls_onlyVersions12And13WithAeadCiphers_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("version");
+    QTest::addColumn<QByteArray>("ciphers");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("tls1.1") << QStringList() << TLS1_1_VERSION << QByteArray() << false;
+    QTest::newRow("tls1.2") << QStringList() << TLS1_2_VERSION << QByteArray() << true;
+    QTest::newRow("tls1.3") << QStringList() << TLS1_3_VERSION << QByteArray() << true;
+    QTest::newRow("tls1.2Cbc") << QStringList() << TLS1_2_VERSION
+                               << QByteArray("ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA384")
+                               << false;
+    QTest::newRow("tls1.1ByPriorities")
+        << QStringList{QStringLiteral("--tls-priorities"), QStringLiteral("NORMAL")}
+        << TLS1_1_VERSION << QByteArray() << true;
+}
+
+void TestRegnickService::tls_onlyVersions12And13WithAeadCiphers()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, version);
+    QFETCH(QByteArray, ciphers);
+    QFETCH(bool, accepted);
+    const parlonda::test::TestCa ca;
+    RegnickProcess service(m_dir.filePath(QStringLiteral("tls.db")),
+                           tlsArguments(m_dir, QStringLiteral("tls"), ca.issue({"127.0.0.1"})) +
+                               arguments);
+    QVERIFY(service.start());
+
+    TlsConnection client(service.port(), {version, version, ciphers});
+    QCOMPARE(client.established(), accepted);
+    if (accepted) {
+        QVERIFY(client.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+        QCOMPARE(httpStatus(client.readAll()), 404);
+    }
+    QVERIFY(service.stop());
+}
+
 void TestRegnickService::signUpsFromOneAddress_overTheRate_get429()
 {
     RegnickProcess service(m_dir.filePath(QStringLiteral("rate.db")),
@@ -415,6 +636,7 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--reserved-nicks",
                              "--tls-cert",
                              "--tls-key",
+                             "--tls-priorities",
                              "--allow-plain-http",
                              "--hash-workers",
                              "--rate ",
@@ -424,6 +646,10 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--idle-timeout",
                              "--request-timeout",
                              "--connection-memory",
+                             "--max-wait",
+                             "--trusted-proxy",
+                             "--metrics-listen",
+                             "/healthz",
                              "--help",
                              "127.0.0.1",
                              "8080",
@@ -431,7 +657,8 @@ void TestRegnickService::help_mentionsEveryOption()
                              "32768",
                              "listening on http://",
                              "SIGINT",
-                             "SIGTERM"}) {
+                             "SIGTERM",
+                             "SIGHUP"}) {
         QVERIFY2(text.contains(word), word);
     }
 }
@@ -496,6 +723,15 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
     row("portMissing", {QStringLiteral("--port")}, 2, "needs a value");
     row("emptyDb", {QStringLiteral("--db=")}, 2, "needs a value");
     row("unknownOption", {QStringLiteral("--verbose")}, 2, "unknown option");
+    row("trustedProxyPrefixTooLong", {QStringLiteral("--trusted-proxy=10.0.0.0/33")}, 2,
+        "prefix length must be 0 to 32");
+    row("trustedProxyName", {QStringLiteral("--trusted-proxy=balancer.example.net")}, 2,
+        "not a numeric IPv4 or IPv6");
+    row("metricsWithoutPort", {QStringLiteral("--metrics-listen=127.0.0.1")}, 2,
+        "--metrics-listen takes ADDR:PORT");
+    row("metricsHostName", {QStringLiteral("--metrics-listen=localhost:9100")}, 2,
+        "--metrics-listen takes ADDR:PORT");
+    row("maxWaitZero", {QStringLiteral("--max-wait=0")}, 2, "--max-wait takes a number");
     row("dbInMissingFolder",
         {port0, QStringLiteral("--db"),
          m_dir.filePath(QStringLiteral("no/such/folder/accounts.db"))},

@@ -1,4 +1,4 @@
-#include "server/stop_signals.h"
+#include "server/service_signals.h"
 
 #include <csignal>
 #include <pthread.h>
@@ -6,26 +6,27 @@
 namespace parlonda {
 namespace {
 
-sigset_t stopSignals()
+sigset_t serviceSignals()
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     return set;
 }
 
 } // namespace
 
-void blockStopSignals()
+void blockServiceSignals()
 {
-    const sigset_t set = stopSignals();
+    const sigset_t set = serviceSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-int waitForStopSignal()
+int waitForServiceSignal()
 {
-    const sigset_t set = stopSignals();
+    const sigset_t set = serviceSignals();
     int signal = 0;
     while (sigwait(&set, &signal) != 0) {
     }

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "server/http/client_address.h"
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace parlonda {
+
+class RequestLog;
+
+// Between accepting a connection and serving it: learns who the client is
+// and whether it may have one more connection.
+//
+// It looks at the first bytes a connection sends without taking them
+// (MSG_PEEK), on a thread of its own that waits for every socket at once, so
+// a peer that is slow to send them holds no thread:
+// - from a trusted load balancer, a PROXY protocol header (version 1 or 2)
+//   is taken off, and the connection is served under the client it names;
+//   without one, under the balancer's own address;
+// - from anyone else, a PROXY header closes the connection unanswered, as
+//   does a malformed header from anyone;
+// - a connection that sends nothing to decide by within `firstBytesTimeout`
+//   is closed.
+// Connections are counted per client (an IPv4 address, or an IPv6 /64);
+// one over `maxPerClient` is closed at once, and so is one while
+// `maxWaiting` are still being looked at. Connections served under a
+// trusted balancer's own address are not counted: the balancer bounds them.
+class ConnectionIntake
+{
+public:
+    // Hands a connection on to be served under `client`; false when it was
+    // not taken (the socket is closed then). From the intake's threads.
+    using Serve = std::function<bool(int fd, const sockaddr *client, socklen_t length)>;
+
+    ConnectionIntake(AddressRanges trusted, unsigned maxPerClient, unsigned maxWaiting,
+                     std::chrono::milliseconds firstBytesTimeout, Serve serve, RequestLog &log);
+    ~ConnectionIntake();
+    ConnectionIntake(const ConnectionIntake &) = delete;
+    ConnectionIntake &operator=(const ConnectionIntake &) = delete;
+
+    bool start(std::string &error);
+    // Closes the connections still being looked at. Returns once its thread ended.
+    void stop();
+
+    // A connection just accepted, non-blocking; the intake owns it. From any thread.
+    void take(int fd, const sockaddr_storage &peer, socklen_t peerLength);
+    // A connection served under `client` has closed. From any thread.
+    void closed(const sockaddr *client);
+
+    const AddressRanges &trusted() const { return m_trusted; }
+
+private:
+    struct Pending
+    {
+        sockaddr_storage peer;
+        socklen_t peerLength;
+        bool peerTrusted;
+        std::chrono::steady_clock::time_point deadline;
+    };
+
+    void run();
+    // Looks at what `fd` sent so far; true when it is decided (served or closed).
+    bool decide(int fd, Pending &pending);
+    void finish(int fd, const sockaddr *client, socklen_t length);
+    // Counts one more connection for `client` unless that is one too many.
+    bool count(const sockaddr *client);
+    void forget(int fd);
+    void refuse(int fd, const char *why, const sockaddr *client);
+
+    AddressRanges m_trusted;
+    unsigned m_maxPerClient;
+    unsigned m_maxWaiting;
+    std::chrono::milliseconds m_firstBytesTimeout;
+    Serve m_serve;
+    RequestLog &m_log;
+    int m_epoll = -1;
+    int m_wake = -1; // an eventfd: written to stop
+    std::thread m_thread;
+    bool m_stopping = false; // under m_mutex
+    std::mutex m_mutex;
+    std::unordered_map<int, Pending> m_pending; // under m_mutex
+    std::mutex m_countMutex;
+    std::unordered_map<std::string, unsigned> m_perClient; // under m_countMutex
+    // Refusals are logged a few a second at most, with a count of the others.
+    std::mutex m_refusalMutex;
+    std::chrono::steady_clock::time_point m_refusalSecond{};
+    int m_refusalsThisSecond = 0;
+    int m_refusalsLeftOut = 0;
+};
+
+} // namespace parlonda

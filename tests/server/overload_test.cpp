@@ -1,0 +1,180 @@
+// The service under more sign-ups than it can hash in time, and what it
+// tells an operator: load shedding, GET /healthz, and the metrics.
+#include "tests/server/raw_connection.h"
+#include "tests/server/regnick_client.h"
+#include "tests/server/regnick_process.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <future>
+#include <vector>
+
+using namespace parlonda::test;
+
+namespace {
+
+const QStringList kOneWorker = {QStringLiteral("--hash-workers"), QStringLiteral("1"),
+                                QStringLiteral("--max-wait"), QStringLiteral("1")};
+
+Answer get(const QString &baseUrl, const QByteArray &path)
+{
+    return send(baseUrl, "GET", path, {}, {});
+}
+
+// "http://127.0.0.1:PORT", from the line the service logs when it starts.
+QString metricsUrl(const RegnickProcess &service)
+{
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("metrics on (http://127.0.0.1:[0-9]+)/metrics"))
+            .match(QString::fromUtf8(service.log()));
+    return match.captured(1);
+}
+
+// The value of one sample ("name{labels}") in a scrape, -1 when missing.
+double sample(const QByteArray &scrape, const QByteArray &name)
+{
+    for (const QByteArray &line : scrape.split('\n')) {
+        if (line.startsWith(name + ' '))
+            return line.mid(name.size() + 1).toDouble();
+    }
+    return -1;
+}
+
+} // namespace
+
+class TestOverload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void burst_isShedAtOnce_andNothingShedIsStored();
+    void signUpThatWaitedPastMaxWait_isShedUnstored();
+    void metrics_countWhatHappened_andPassPromtool();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestOverload::burst_isShedAtOnce_andNothingShedIsStored()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("burst.db")), kRelaxed + kOneWorker);
+    QVERIFY(service.start());
+    QCOMPARE(get(service.baseUrl(), "/healthz").body, QByteArray("ok\n"));
+
+    // Far more than one worker hashes in a second.
+    constexpr int kBurst = 48;
+    std::vector<std::future<Answer>> answers;
+    for (int i = 0; i < kBurst; ++i)
+        answers.push_back(std::async(std::launch::async, [&, i] {
+            return post(service.baseUrl(), form("rafaga" + QByteArray::number(i)));
+        }));
+    // While the queue is over a second long, load balancers are told so.
+    QTRY_COMPARE_WITH_TIMEOUT(get(service.baseUrl(), "/healthz").status, 503, 10000);
+
+    QList<QByteArray> registered;
+    int shed = 0;
+    for (int i = 0; i < kBurst; ++i) {
+        const Answer answer = answers[i].get();
+        if (answer.status == 503) {
+            ++shed;
+            QVERIFY2(answer.retryAfter.toInt() >= 1, answer.retryAfter.constData());
+        } else {
+            QCOMPARE(answer.status, 200);
+            QCOMPARE(answer.body, QByteArray("OK"));
+            registered << "rafaga" + QByteArray::number(i);
+        }
+    }
+    QVERIFY(shed > 0);
+    QVERIFY(!registered.isEmpty());
+    // Some were refused on arrival, not after waiting.
+    QVERIFY(service.log().contains(" shed 503"));
+
+    // Exactly the acknowledged ones were stored: a shed nick is still free.
+    for (int i = 0; i < kBurst; ++i) {
+        const QByteArray nick = "rafaga" + QByteArray::number(i);
+        QCOMPARE(post(service.baseUrl(), form(nick)).body,
+                 QByteArray(registered.contains(nick) ? "Error" : "OK"));
+    }
+    QCOMPARE(get(service.baseUrl(), "/healthz").status, 200);
+    QVERIFY(service.stop());
+}
+
+// A sign-up is measured from when its headers came: one whose body took
+// longer than --max-wait has waited too long by the time a worker sees it.
+void TestOverload::signUpThatWaitedPastMaxWait_isShedUnstored()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("late.db")), kRelaxed + kOneWorker);
+    QVERIFY(service.start());
+    const QByteArray body = form("tardia");
+    RawConnection client("127.0.0.2", service.port());
+    QVERIFY(client.send(
+        "POST /cgi-bin/regnick.pl HTTP/1.1\r\nHost: x\r\nContent-Type: " + kFormType +
+        "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body.left(10)));
+    // What is tested is time passing: --max-wait is 1 s.
+    QTest::qSleep(1200);
+    QVERIFY(client.send(body.mid(10)));
+    const QByteArray answer = client.readAll(10000);
+    QCOMPARE(httpStatus(answer), 503);
+    QVERIFY(httpHeader(answer, "Retry-After").toInt() >= 1);
+    QCOMPARE(lastOutcome(service.log()), QByteArray("shed-late 503"));
+    QCOMPARE(post(service.baseUrl(), form("tardia")).body, QByteArray("OK"));
+    QVERIFY(service.stop());
+}
+
+void TestOverload::metrics_countWhatHappened_andPassPromtool()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("metrics.db")),
+                           {QStringLiteral("--metrics-listen"), QStringLiteral("127.0.0.1:0"),
+                            QStringLiteral("--rate-burst"), QStringLiteral("3")});
+    QVERIFY(service.start());
+    const QString metrics = metricsUrl(service);
+    QVERIFY2(!metrics.isEmpty(), service.log().constData());
+    // Never on the public listener.
+    QCOMPARE(get(service.baseUrl(), "/metrics").status, 404);
+
+    QCOMPARE(post(service.baseUrl(), form("medida")).body, QByteArray("OK"));
+    QCOMPARE(post(service.baseUrl(), form("Medida")).body, QByteArray("Error"));
+    QCOMPARE(post(service.baseUrl(), form("con+espacio")).body, QByteArray("Error"));
+    QCOMPARE(post(service.baseUrl(), form("otra")).status, 429);
+    // One connection left open, part of a request in.
+    RawConnection open("127.0.0.2", service.port());
+    QVERIFY(open.send("POST /cgi"));
+
+    QByteArray scrape;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        sample(scrape = get(metrics, "/metrics").body, "parlonda_connections_open") == 1, 10000);
+    const std::pair<const char *, double> expected[] = {
+        {"parlonda_signups_total{outcome=\"registered\"}", 1},
+        {"parlonda_signups_total{outcome=\"taken\"}", 1},
+        {"parlonda_signups_total{outcome=\"refused_nick\"}", 1},
+        {"parlonda_signups_total{outcome=\"rate_limited\"}", 1},
+        {"parlonda_signups_total{outcome=\"shed\"}", 0},
+        {"parlonda_signups_total{outcome=\"database_error\"}", 0},
+        {"parlonda_http_responses_total{status=\"200\"}", 3},
+        {"parlonda_http_responses_total{status=\"404\"}", 1},
+        {"parlonda_http_responses_total{status=\"429\"}", 1},
+        {"parlonda_hash_queue_depth", 0},
+        {"parlonda_hash_seconds_count", 1},
+        {"parlonda_hash_seconds_bucket{le=\"+Inf\"}", 1},
+        {"parlonda_answer_seconds_count", 5},
+    };
+    for (const auto &[name, value] : expected)
+        QVERIFY2(sample(scrape, name) == value,
+                 qPrintable(QString::fromLatin1(name) + u'\n' + QString::fromUtf8(scrape)));
+
+    QProcess promtool;
+    promtool.setProcessChannelMode(QProcess::MergedChannels);
+    promtool.start(QStringLiteral("promtool"),
+                   {QStringLiteral("check"), QStringLiteral("metrics")});
+    QVERIFY(promtool.waitForStarted());
+    promtool.write(scrape);
+    promtool.closeWriteChannel();
+    QVERIFY(promtool.waitForFinished());
+    QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
+    QVERIFY(service.stop());
+}
+
+QTEST_GUILESS_MAIN(TestOverload)
+#include "overload_test.moc"
