@@ -23,9 +23,9 @@ Stand-in for the Parlonda registration service. Answers
 POST /cgi-bin/regnick.pl with the sign-up dialog's form (nick, nombres, email,
 tel, ciudad, pais, paswd; Windows-1252, form-encoded): "OK" for a new account,
 "Error" when the nick is already in use ("Ana" and "ana" are one nick), is
-reserved, or breaks the nick rules: 1 to %NICK_MAX% characters; no whitespace of any kind, no
-invisible or format character (such as the soft hyphen), no control
-character, no ":". Every other field takes at most %FIELD_MAX% characters, and
+reserved, or breaks the nick rules: 1 to %NICK_MAX% characters; no whitespace of
+any kind, no invisible or format character (such as the soft hyphen), no
+control character, no ":". Every other field takes at most %FIELD_MAX% characters, and
 the e-mail needs an "@".
 Refused requests get 400, 404, 405, 413 (body over %BODY_KIB% KiB), 415 or 429 (too
 many sign-up attempts from one address, with Retry-After); 503 while the
@@ -47,7 +47,8 @@ Where:
   --tls-priorities STRING
                        the TLS versions and ciphers, as a GnuTLS priority
                        string (default: TLS 1.2 and 1.3, AEAD ciphers,
-                       forward secrecy only:
+                       forward secrecy only; one string, broken here after
+                       its colons:
                        %PRIORITIES%)
   --allow-plain-http   take passwords over plain HTTP beyond loopback anyway
   --db PATH|URI        where the accounts are: an SQLite file, created (mode
@@ -275,6 +276,27 @@ bool consistent(const ServiceOptions &o)
 
 } // namespace
 
+// A long priority string over several lines of the help's second column,
+// so that the help and the manual page made from it stay within 80 columns.
+std::string brokenAfterColons(std::string_view text)
+{
+    constexpr std::size_t kWidth = 55;
+    const std::string indent = "\n" + std::string(23, ' ');
+    std::string out;
+    std::size_t lineStart = 0;
+    while (!text.empty()) {
+        const auto colon = text.find(':');
+        const std::string_view piece = text.substr(0, colon == text.npos ? text.npos : colon + 1);
+        if (out.size() - lineStart + piece.size() > kWidth && out.size() > lineStart) {
+            out += indent;
+            lineStart = out.size();
+        }
+        out += piece;
+        text.remove_prefix(piece.size());
+    }
+    return out;
+}
+
 std::string serviceUsage()
 {
     // Every default is printed from where it is defined.
@@ -285,7 +307,7 @@ std::string serviceUsage()
         {"%BODY_KIB%", std::to_string(RegnickService::kMaxBodyBytes / 1024)},
         {"%RESERVED%", std::to_string(ReservedNicks::builtIn().size())},
         {"%LISTEN%", ServiceOptions::kDefaultListen},
-        {"%PRIORITIES%", defaults.tlsPriorities},
+        {"%PRIORITIES%", brokenAfterColons(defaults.tlsPriorities)},
         {"%PORT%", std::to_string(defaults.port)},
         {"%WORKERS%", std::to_string(processorCount())},
         {"%RATE%", std::to_string(defaults.ratePerMinute)},
