@@ -440,8 +440,8 @@ Row startToReady(QTemporaryDir &dir)
             number(median(toReady) * 1000, 1) + QStringLiteral(" ms"),
             number(median(toLine) * 1000, 1) + QStringLiteral(" ms"),
             signedNumber((median(toReady) - median(toLine)) * 1000, 1) + QStringLiteral(" ms"),
-            QStringLiteral("-"),
-            QStringLiteral("-")};
+            QStringLiteral("none set"),
+            QStringLiteral("–")};
 }
 
 // SIGTERM while clients sign up, then a new service on the same port at
@@ -513,8 +513,8 @@ Row restartAfterTraffic(QTemporaryDir &dir)
         number(median(busy) * 1000, 0) + QStringLiteral(" ms"),
         number(median(idle) * 1000, 0) + QStringLiteral(" ms"),
         signedNumber((median(busy) - median(idle)) * 1000, 0) + QStringLiteral(" ms"),
-        QStringLiteral("-"),
-        QStringLiteral("-")};
+        QStringLiteral("none set"),
+        QStringLiteral("–")};
 }
 
 void raiseDescriptorLimit()
