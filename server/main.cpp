@@ -187,8 +187,12 @@ std::chrono::milliseconds firstBytesTimeout(const HttpLimits &limits)
 void reload(const ServiceOptions &options, RequestLog &log, TlsCredentials &credentials)
 {
     std::string error;
-    if (!options.log.empty() && !log.reopenFile(options.log, error))
-        log.problem("logging on to the file open before: " + error);
+    if (!options.log.empty()) {
+        if (log.reopenFile(options.log, error))
+            log.notice("opened the log " + options.log + " again");
+        else
+            log.problem("logging on to the file open before: " + error);
+    }
     if (!options.tls())
         return;
     if (credentials.load(options.tlsCertificate, options.tlsKey, error))
