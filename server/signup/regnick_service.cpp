@@ -105,6 +105,7 @@ void RegnickService::handle(HttpRequest &request)
 
     // Reserved for the operator: in use, as far as the client can tell.
     if (m_reserved.contains(form.registration->nickKey)) {
+        m_metrics.signup(Metrics::Signup::RefusedNick);
         request.note(form.nick, "refused:reserved");
         request.reply(200, "Error");
         return;

@@ -127,7 +127,7 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
 {
     RegnickProcess service(m_dir.filePath(QStringLiteral("metrics.db")),
                            {QStringLiteral("--metrics-listen"), QStringLiteral("127.0.0.1:0"),
-                            QStringLiteral("--rate-burst"), QStringLiteral("3")});
+                            QStringLiteral("--rate-burst"), QStringLiteral("4")});
     QVERIFY(service.start());
     const QString metrics = metricsUrl(service);
     QVERIFY2(!metrics.isEmpty(), service.log().constData());
@@ -137,6 +137,7 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
     QCOMPARE(post(service.baseUrl(), form("medida")).body, QByteArray("OK"));
     QCOMPARE(post(service.baseUrl(), form("Medida")).body, QByteArray("Error"));
     QCOMPARE(post(service.baseUrl(), form("con+espacio")).body, QByteArray("Error"));
+    QCOMPARE(post(service.baseUrl(), form("Admin")).body, QByteArray("Error")); // reserved
     QCOMPARE(post(service.baseUrl(), form("otra")).status, 429);
     // One connection left open, part of a request in.
     RawConnection open("127.0.0.2", service.port());
@@ -148,17 +149,17 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
     const std::pair<const char *, double> expected[] = {
         {"parlonda_signups_total{outcome=\"registered\"}", 1},
         {"parlonda_signups_total{outcome=\"taken\"}", 1},
-        {"parlonda_signups_total{outcome=\"refused_nick\"}", 1},
+        {"parlonda_signups_total{outcome=\"refused_nick\"}", 2},
         {"parlonda_signups_total{outcome=\"rate_limited\"}", 1},
         {"parlonda_signups_total{outcome=\"shed\"}", 0},
         {"parlonda_signups_total{outcome=\"database_error\"}", 0},
-        {"parlonda_http_responses_total{status=\"200\"}", 3},
+        {"parlonda_http_responses_total{status=\"200\"}", 4},
         {"parlonda_http_responses_total{status=\"404\"}", 1},
         {"parlonda_http_responses_total{status=\"429\"}", 1},
         {"parlonda_hash_queue_depth", 0},
         {"parlonda_hash_seconds_count", 1},
         {"parlonda_hash_seconds_bucket{le=\"+Inf\"}", 1},
-        {"parlonda_answer_seconds_count", 5},
+        {"parlonda_answer_seconds_count", 6},
     };
     for (const auto &[name, value] : expected)
         QVERIFY2(sample(scrape, name) == value,
