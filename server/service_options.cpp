@@ -151,7 +151,7 @@ bool fail(std::string_view message)
 }
 
 // "127.0.0.1:9100" or "[::1]:9100", the address numeric.
-bool hostAndPort(std::string_view text, std::string &address, int &port)
+bool parseHostAndPort(std::string_view text, std::string &address, int &port)
 {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos)
@@ -243,7 +243,7 @@ const std::vector<Option> &optionTable()
          }},
         {"--metrics-listen",
          [](ServiceOptions &o, std::string_view value) {
-             return hostAndPort(value, o.metricsAddress, o.metricsPort) ||
+             return parseHostAndPort(value, o.metricsAddress, o.metricsPort) ||
                     fail("--metrics-listen takes ADDR:PORT or [IPv6]:PORT, not " +
                          std::string(value));
          }},
