@@ -16,6 +16,7 @@
 #include "server/signup/regnick_service.h"
 #include "server/signup/reserved_nicks.h"
 #include "server/store/account_store.h"
+#include "server/store/database_reader.h"
 #include "server/systemd.h"
 
 #include <algorithm>
@@ -257,7 +258,8 @@ int main(int argc, char **argv)
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
     Metrics metrics;
     metrics.setQueueDepth([&hashing] { return hashing.queued(); });
-    RegnickService service(*store, *reserved, hashing, attempts, log, metrics,
+    DatabaseReader reader(*store, log);
+    RegnickService service(*store, reader, *reserved, hashing, attempts, log, metrics,
                            std::chrono::seconds(options->maxWaitSeconds));
 
     // Before the daemon, which tells it of every connection that closes, to
@@ -351,6 +353,7 @@ int main(int argc, char **argv)
     intake.stop();
     if (metricsAcceptor)
         metricsAcceptor->stop();
+    reader.stop();
     // Sign-ups still waiting for a worker get no answer; those being hashed
     // finish, and their answers get the rest of the time to go out.
     if (!hashing.stop(deadline) || !daemon.waitForSuspended(deadline)) {

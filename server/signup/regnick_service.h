@@ -1,14 +1,18 @@
 #pragma once
 
 #include "server/http/http_daemon.h"
+#include "server/store/account_store.h"
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace parlonda {
 
 class AccountStore;
+class DatabaseReader;
 class HashPool;
 class Metrics;
 class RateLimiter;
@@ -24,7 +28,12 @@ struct Registration;
 // Under overload it sheds sign-ups rather than let them wait longer than
 // the client does: 503 with Retry-After at once when the hash queue's
 // expected wait is over `maxWait`, and 503 for one that has waited `maxWait`
-// by the time a worker takes it, which is then never stored.
+// by the time a worker takes it, which is then never stored. A database
+// out of reach is "busy" too: 503 with Retry-After, at once while the
+// reader (see DatabaseReader) counts it down.
+//
+// No handler waits for the database: a sign-up is suspended while its nick
+// is looked up on the reader, and goes on in lookedUp() there.
 class RegnickService
 {
 public:
@@ -35,27 +44,34 @@ public:
     static constexpr std::chrono::seconds kDefaultMaxWait{20};
 
     // None of these may go before the service.
-    RegnickService(AccountStore &store, const ReservedNicks &reserved, HashPool &hashing,
-                   RateLimiter &attempts, RequestLog &log, Metrics &metrics,
+    RegnickService(AccountStore &store, DatabaseReader &reader, const ReservedNicks &reserved,
+                   HashPool &hashing, RateLimiter &attempts, RequestLog &log, Metrics &metrics,
                    std::chrono::milliseconds maxWait = kDefaultMaxWait)
-        : m_store(store), m_reserved(reserved), m_hashing(hashing), m_attempts(attempts),
-          m_log(log), m_metrics(metrics), m_maxWait(maxWait)
+        : m_store(store), m_reader(reader), m_reserved(reserved), m_hashing(hashing),
+          m_attempts(attempts), m_log(log), m_metrics(metrics), m_maxWait(maxWait)
     {
     }
 
     HttpDaemon::Route route();
-    // GET /healthz, for load balancers: 200 "ok" when the database answers
-    // and sign-ups are not being shed, 503 otherwise.
+    // GET /healthz, for load balancers: 200 "ok" when the database worked
+    // when last seen and sign-ups are not being shed, 503 otherwise; at
+    // once, whatever the database does.
     HttpDaemon::Route healthRoute();
 
 private:
     void handle(HttpRequest &request);
     void checkHealth(HttpRequest &request);
-    bool shedding();
+    // On the reader, once the nick has been looked up.
+    void lookedUp(HttpRequest &request, std::optional<AccountStore::Lookup> found,
+                  const std::string &error, Registration &registration);
+    // The nick is free: the password is hashed and the account added.
+    void hashAndAdd(HttpRequest &request, Registration &registration);
     // On a hashing worker.
     void registerAccount(HttpRequest &request, Registration &registration);
+    void answerUnavailable(HttpRequest &request, bool resuming);
 
     AccountStore &m_store;
+    DatabaseReader &m_reader;
     const ReservedNicks &m_reserved;
     HashPool &m_hashing;
     RateLimiter &m_attempts;

@@ -15,8 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The look-up runs on the HTTP thread, which serves every other client
-// meanwhile: it may wait this long at most, reconnecting included.
+// A look-up or a check waits this long at most, reconnecting included: the
+// sign-up waits for it, and the look-ups queued behind it.
 constexpr auto kLookupTime = 1s;
 // Sign-ups wait on a hash worker; the client has waited for the hash anyway.
 constexpr auto kAddTime = 5s;
@@ -80,6 +80,9 @@ constexpr PreparedStatement kInsert = {
     "INSERT INTO accounts (nick, nick_key, names, email, phone, city, country, password_hash) "
     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (nick_key) DO NOTHING",
     8};
+// After a fail-over, a server that was the primary may come back as a
+// standby; a URI without target_session_attrs=read-write may reach it.
+constexpr const char *kReadOnly = "SELECT pg_is_in_recovery()";
 constexpr PreparedStatement kLookup = {"lookup_nick", "SELECT 1 FROM accounts WHERE nick_key = $1",
                                        1};
 
@@ -293,6 +296,26 @@ AccountStore::Lookup PostgresAccountStore::lookup(const std::string &nickKey, st
         return problem.unavailable ? Lookup::Unavailable : Lookup::Failed;
     }
     return PQntuples(result.get()) > 0 ? Lookup::Taken : Lookup::Free;
+}
+
+bool PostgresAccountStore::canAdd(std::string &error)
+{
+    const Deadline deadline = after(kLookupTime);
+    const std::lock_guard lock(m_readMutex);
+    bool unavailable = true;
+    if (!ready(m_reader, Role::Reader, deadline, error, unavailable))
+        return false;
+    PostgresProblem problem;
+    const PostgresResult result = m_reader->execute(kReadOnly, deadline, problem);
+    if (!m_reader->usable())
+        m_reader.reset();
+    if (!result)
+        error = "cannot reach the accounts database: " + problem.text;
+    else if (std::strcmp(PQgetvalue(result.get(), 0, 0), "f") != 0)
+        error = "the accounts database is a read-only standby";
+    else
+        return true;
+    return false;
 }
 
 AccountStore::AddResult PostgresAccountStore::add(const Account &account,
