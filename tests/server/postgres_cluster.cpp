@@ -3,6 +3,7 @@
 #include "tests/support/test_files.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QThread>
 #include <QUrl>
@@ -86,21 +87,15 @@ bool PostgresCluster::start(QString &error)
         error = QStringLiteral("no temporary folder");
         return false;
     }
-    const QString data = m_dir.filePath(QStringLiteral("data"));
+    const QString data = dataDir();
     if (!m_made) {
-        QProcess initdb;
-        setUpChild(initdb);
-        initdb.setProcessChannelMode(QProcess::MergedChannels);
-        initdb.start(tool("initdb"),
+        if (!runTool("initdb",
                      {QStringLiteral("-D"), data, QStringLiteral("-U"), QStringLiteral("parlonda"),
                       QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("-E"),
                       QStringLiteral("UTF8"), QStringLiteral("--locale=C"),
-                      QStringLiteral("--no-sync"), QStringLiteral("--no-instructions")});
-        if (!initdb.waitForFinished(kTimeoutMs) || initdb.exitStatus() != QProcess::NormalExit ||
-            initdb.exitCode() != 0) {
-            error = QStringLiteral("initdb failed: ") + QString::fromLocal8Bit(initdb.readAll());
+                      QStringLiteral("--no-sync"), QStringLiteral("--no-instructions")},
+                     error))
             return false;
-        }
         m_made = true;
     }
 
@@ -113,6 +108,8 @@ bool PostgresCluster::start(QString &error)
     if (m_durability == Durability::None)
         arguments += {QStringLiteral("-c"), QStringLiteral("fsync=off"), QStringLiteral("-c"),
                       QStringLiteral("full_page_writes=off")};
+    for (const QString &setting : std::as_const(m_settings))
+        arguments += {QStringLiteral("-c"), setting};
     m_server.setArguments(arguments);
     m_server.start();
     if (!m_server.waitForStarted(kTimeoutMs)) {
@@ -145,6 +142,54 @@ bool PostgresCluster::stop(int signal)
     return true;
 }
 
+bool PostgresCluster::runTool(const char *name, const QStringList &arguments, QString &error) const
+{
+    QProcess process;
+    setUpChild(process);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(tool(name), arguments);
+    if (process.waitForFinished(kTimeoutMs) && process.exitStatus() == QProcess::NormalExit &&
+        process.exitCode() == 0)
+        return true;
+    error = QLatin1String(name) + QStringLiteral(" failed: ") +
+            QString::fromLocal8Bit(process.readAll());
+    return false;
+}
+
+void PostgresCluster::freeze(int signal)
+{
+    const auto server = static_cast<pid_t>(m_server.processId());
+    ::kill(server, signal);
+    // Its children: the fourth field of /proc/PID/stat is the parent.
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QList<QByteArray> stat =
+            fileBytes(QStringLiteral("/proc/%1/stat").arg(pid)).split(')').value(1).split(' ');
+        if (stat.size() > 2 && stat[2].toInt() == server)
+            ::kill(pid.toInt(), signal);
+    }
+}
+
+bool PostgresCluster::startStandbyOf(const PostgresCluster &primary, QString &error)
+{
+    m_made = runTool("pg_basebackup",
+                     {QStringLiteral("-D"), dataDir(), QStringLiteral("-h"), primary.m_dir.path(),
+                      QStringLiteral("-U"), QStringLiteral("parlonda"), QStringLiteral("-R"),
+                      QStringLiteral("--no-sync")},
+                     error);
+    return m_made && start(error);
+}
+
+bool PostgresCluster::promote()
+{
+    QString error;
+    if (runTool("pg_ctl",
+                {QStringLiteral("promote"), QStringLiteral("-w"), QStringLiteral("-D"), dataDir()},
+                error))
+        return true;
+    qWarning("%s", qPrintable(error));
+    return false;
+}
+
 QString PostgresCluster::createDatabase(const QString &name, const QByteArray &options)
 {
     if (!execute(QStringLiteral("postgres"), "CREATE DATABASE " + name.toUtf8() + ' ' + options))
@@ -152,17 +197,25 @@ QString PostgresCluster::createDatabase(const QString &name, const QByteArray &o
     return uri(name);
 }
 
-QString PostgresCluster::uri(const QString &database) const
+QString PostgresCluster::uri(const QString &database,
+                             const QList<const PostgresCluster *> &standbys) const
 {
+    QString hosts = host();
+    for (const PostgresCluster *standby : standbys)
+        hosts += u',' + standby->host();
     return QStringLiteral("postgresql://parlonda:%1@/%2?host=%3")
-        .arg(QLatin1String(kPassword), database,
-             QString::fromLatin1(QUrl::toPercentEncoding(m_dir.path())));
+               .arg(QLatin1String(kPassword), database, hosts) +
+           (standbys.isEmpty() ? QString() : QStringLiteral("&target_session_attrs=read-write"));
+}
+
+QString PostgresCluster::host() const
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(m_dir.path()));
 }
 
 QString PostgresCluster::conninfo(const QString &database) const
 {
-    return QStringLiteral("postgresql:///%1?user=parlonda&host=%2")
-        .arg(database, QString::fromLatin1(QUrl::toPercentEncoding(m_dir.path())));
+    return QStringLiteral("postgresql:///%1?user=parlonda&host=%2").arg(database, host());
 }
 
 std::optional<QList<QStringList>> PostgresCluster::run(const QString &database,
