@@ -80,9 +80,11 @@ constexpr PreparedStatement kInsert = {
     "INSERT INTO accounts (nick, nick_key, names, email, phone, city, country, password_hash) "
     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (nick_key) DO NOTHING",
     8};
-// After a fail-over, a server that was the primary may come back as a
-// standby; a URI without target_session_attrs=read-write may reach it.
-constexpr const char *kReadOnly = "SELECT pg_is_in_recovery()";
+// Whether the server takes writes, and this role into the table: after a
+// fail-over, a server that was the primary may come back as a standby,
+// which a URI without target_session_attrs=read-write may reach.
+constexpr const char *kCanAddNow =
+    "SELECT NOT pg_is_in_recovery(), has_table_privilege('accounts', 'INSERT')";
 constexpr PreparedStatement kLookup = {"lookup_nick", "SELECT 1 FROM accounts WHERE nick_key = $1",
                                        1};
 
@@ -306,13 +308,15 @@ bool PostgresAccountStore::canAdd(std::string &error)
     if (!ready(m_reader, Role::Reader, deadline, error, unavailable))
         return false;
     PostgresProblem problem;
-    const PostgresResult result = m_reader->execute(kReadOnly, deadline, problem);
+    const PostgresResult result = m_reader->execute(kCanAddNow, deadline, problem);
     if (!m_reader->usable())
         m_reader.reset();
     if (!result)
         error = "cannot reach the accounts database: " + problem.text;
-    else if (std::strcmp(PQgetvalue(result.get(), 0, 0), "f") != 0)
+    else if (std::strcmp(PQgetvalue(result.get(), 0, 0), "t") != 0)
         error = "the accounts database is a read-only standby";
+    else if (std::strcmp(PQgetvalue(result.get(), 0, 1), "t") != 0)
+        error = "cannot add accounts: permission denied for table accounts";
     else
         return true;
     return false;

@@ -552,7 +552,7 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
     const QList<QStringList> reader = m_cluster.rows(
         QStringLiteral("postgres"), "SELECT pid FROM pg_stat_activity WHERE datname = 'lost' AND "
                                     "(query LIKE 'SELECT 1 FROM accounts%' OR query LIKE "
-                                    "'SELECT pg_is_in_recovery()')");
+                                    "'SELECT NOT pg_is_in_recovery()%')");
     QCOMPARE(reader.size(), 1);
     const pid_t stuck = reader.first().first().toInt();
     QCOMPARE(::kill(stuck, SIGSTOP), 0);
