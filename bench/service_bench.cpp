@@ -632,7 +632,6 @@ QList<Row> failover(QTemporaryDir &dir)
     PostgresCluster primary;
     PostgresCluster standby;
     QString error;
-    primary.set(QStringLiteral("synchronous_standby_names=*"));
     if (!primary.start(error) || !standby.startStandbyOf(primary, error))
         fail(error);
     primary.createDatabase(QStringLiteral("failover"));
@@ -648,8 +647,8 @@ QList<Row> failover(QTemporaryDir &dir)
     progress("fail-over: primary stopped, standby promoted...");
     primary.stop();
     const Clock::time_point promoting = Clock::now();
-    if (!standby.promote())
-        fail(QStringLiteral("pg_ctl promote failed"));
+    if (!standby.promote(error))
+        fail(error);
     const double promotion = secondsSince(promoting);
     const Clock::time_point deadline = Clock::now() + 30s;
     const auto firstOkAfter = [&]() -> std::optional<Clock::time_point> {

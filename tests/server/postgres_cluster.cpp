@@ -108,8 +108,6 @@ bool PostgresCluster::start(QString &error)
     if (m_durability == Durability::None)
         arguments += {QStringLiteral("-c"), QStringLiteral("fsync=off"), QStringLiteral("-c"),
                       QStringLiteral("full_page_writes=off")};
-    for (const QString &setting : std::as_const(m_settings))
-        arguments += {QStringLiteral("-c"), setting};
     m_server.setArguments(arguments);
     m_server.start();
     if (!m_server.waitForStarted(kTimeoutMs)) {
@@ -158,36 +156,26 @@ bool PostgresCluster::runTool(const char *name, const QStringList &arguments, QS
 
 void PostgresCluster::freeze(int signal)
 {
-    const auto server = static_cast<pid_t>(m_server.processId());
-    ::kill(server, signal);
-    // Its children: the fourth field of /proc/PID/stat is the parent.
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        const QList<QByteArray> stat =
-            fileBytes(QStringLiteral("/proc/%1/stat").arg(pid)).split(')').value(1).split(' ');
-        if (stat.size() > 2 && stat[2].toInt() == server)
-            ::kill(pid.toInt(), signal);
-    }
+    const qint64 server = m_server.processId();
+    ::kill(static_cast<pid_t>(server), signal);
+    for (const QByteArray &child :
+         fileBytes(QStringLiteral("/proc/%1/task/%1/children").arg(server)).split(' '))
+        if (child.toInt() > 0)
+            ::kill(child.toInt(), signal);
 }
 
-bool PostgresCluster::startStandbyOf(const PostgresCluster &primary, QString &error)
+bool PostgresCluster::startStandbyOf(PostgresCluster &primary, QString &error)
 {
     m_made = runTool("pg_basebackup",
                      {QStringLiteral("-D"), dataDir(), QStringLiteral("-h"), primary.m_dir.path(),
                       QStringLiteral("-U"), QStringLiteral("parlonda"), QStringLiteral("-R"),
                       QStringLiteral("--no-sync")},
                      error);
-    return m_made && start(error);
-}
-
-bool PostgresCluster::promote()
-{
-    QString error;
-    if (runTool("pg_ctl",
-                {QStringLiteral("promote"), QStringLiteral("-w"), QStringLiteral("-D"), dataDir()},
-                error))
-        return true;
-    qWarning("%s", qPrintable(error));
-    return false;
+    // From now on the primary answers a commit once this standby has it.
+    return m_made && start(error) &&
+           primary.execute(QStringLiteral("postgres"),
+                           "ALTER SYSTEM SET synchronous_standby_names = '*'") &&
+           primary.execute(QStringLiteral("postgres"), "SELECT pg_reload_conf()");
 }
 
 QString PostgresCluster::createDatabase(const QString &name, const QByteArray &options)

@@ -40,13 +40,17 @@ public:
     // machine that stopped answering.
     void freeze(int signal = SIGSTOP);
 
-    // For the next start: settings ("synchronous_standby_names=*").
-    void set(const QString &setting) { m_settings += setting; }
-    // Makes this cluster a streaming standby of `primary`, which is running,
-    // and starts it; false with the reason in `error`.
-    bool startStandbyOf(const PostgresCluster &primary, QString &error);
-    // pg_ctl promote, waiting until it takes writes.
-    bool promote();
+    // Makes this cluster the synchronous streaming standby of `primary`,
+    // which is running, and starts it; false with the reason in `error`.
+    bool startStandbyOf(PostgresCluster &primary, QString &error);
+    // Waits until it takes writes.
+    bool promote(QString &error)
+    {
+        return runTool(
+            "pg_ctl",
+            {QStringLiteral("promote"), QStringLiteral("-w"), QStringLiteral("-D"), dataDir()},
+            error);
+    }
 
     // Makes an empty database; its URI for the service, with a password in
     // it as an operator's would have.
@@ -77,7 +81,6 @@ private:
     QProcess m_server;
     Durability m_durability;
     bool m_made = false;
-    QStringList m_settings;
 };
 
 } // namespace parlonda::test
