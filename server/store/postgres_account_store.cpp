@@ -270,6 +270,8 @@ bool PostgresAccountStore::ready(std::unique_ptr<PostgresSession> &session, Role
     PostgresProblem problem;
     if (session && session->stillOpen(problem))
         return true;
+    // Closed first: the service counts one descriptor per session.
+    session.reset();
     session = PostgresSession::connect(m_uri, deadline, problem);
     if (session && session->prepare(std::span(role == Role::Reader ? &kLookup : &kInsert, 1),
                                     deadline, problem))
