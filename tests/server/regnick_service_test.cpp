@@ -515,6 +515,20 @@ void TestRegnickService::underSystemd_servesItsSocketsAndTellsItsState()
     QVERIFY2(service.log().startsWith("<5>"), service.log().constData());
     QVERIFY(service.stop());
     QVERIFY(notify.waitFor("STOPPING=1", 5000));
+
+    // A refusal to start, on standard error, is an error (<3>) there.
+    QProcess refused;
+    refused.setStandardErrorFile(db + QStringLiteral(".log"), QIODevice::Append);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("JOURNAL_STREAM"),
+                       QStringLiteral("%1:%2").arg(status.st_dev).arg(status.st_ino));
+    refused.setProcessEnvironment(environment);
+    refused.start(RegnickProcess::program(), {QStringLiteral("--tls-cert=/no/such/c.pem"),
+                                              QStringLiteral("--tls-key=/no/such/k.pem")});
+    QVERIFY(refused.waitForFinished());
+    QCOMPARE(refused.exitCode(), 1);
+    QVERIFY2(lastLine(service.log()).startsWith("<3>parlonda-regnick: cannot read the TLS"),
+             service.log().constData());
 }
 
 void TestRegnickService::sighup_reopensLogAndReloadsCertificate()
@@ -710,6 +724,8 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--max-wait",
                              "--trusted-proxy",
                              "--metrics-listen",
+                             "--stop-timeout",
+                             "--check",
                              "/healthz",
                              "--help",
                              "127.0.0.1",
@@ -755,6 +771,8 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
     const QString notPem = m_dir.filePath(QStringLiteral("not.pem"));
     QVERIFY(parlonda::test::writeFile(certificate, first.certificate));
     QVERIFY(parlonda::test::writeFile(otherKey, second.privateKey));
+    const QString goodKey = m_dir.filePath(QStringLiteral("first-key.pem"));
+    QVERIFY(parlonda::test::writeFile(goodKey, first.privateKey));
     QVERIFY(parlonda::test::writeFile(notPem, "not a certificate\n"));
     row("keyOfAnotherCertificate",
         {port0, freshDb, QStringLiteral("--tls-cert=") + certificate,
@@ -793,6 +811,19 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
     row("metricsHostName", {QStringLiteral("--metrics-listen=localhost:9100")}, 2,
         "--metrics-listen takes ADDR:PORT");
     row("maxWaitZero", {QStringLiteral("--max-wait=0")}, 2, "--max-wait takes a number");
+    // --check, on the port the service above holds: what a start would use,
+    // without listening.
+    const QStringList good = {QStringLiteral("--port=%1").arg(m_service->port()), freshDb,
+                              QStringLiteral("--tls-cert=") + certificate,
+                              QStringLiteral("--tls-key=") + goodKey};
+    row("checkGood", good + QStringList{QStringLiteral("--check")}, 0, "good to start");
+    row("checkKeyOfAnotherCertificate",
+        {QStringLiteral("--check"), port0, freshDb, QStringLiteral("--tls-cert=") + certificate,
+         QStringLiteral("--tls-key=") + otherKey},
+        1, "do not match");
+    row("checkReadOnlyDatabase",
+        {QStringLiteral("--check"), port0, QStringLiteral("--db=") + readOnlyDatabase()}, 1,
+        "cannot write to");
     row("dbInMissingFolder",
         {port0, QStringLiteral("--db"),
          m_dir.filePath(QStringLiteral("no/such/folder/accounts.db"))},
@@ -810,10 +841,13 @@ void TestRegnickService::badCommandLine_exitsWithError()
     QVERIFY(service.waitForFinished());
     QCOMPARE(service.exitStatus(), QProcess::NormalExit);
     const QByteArray errors = service.readAllStandardError();
+    const QByteArray output = service.readAllStandardOutput();
     QVERIFY2(service.exitCode() == exitCode, errors.constData());
-    QVERIFY2(errors.startsWith("parlonda-regnick: ") && errors.contains(reason),
-             errors.constData());
-    QVERIFY(service.readAllStandardOutput().isEmpty());
+    // A --check that passes says so on standard output; a refusal says why
+    // on standard error, and nothing else.
+    const QByteArray said = exitCode == 0 ? output : errors;
+    QVERIFY2(said.startsWith("parlonda-regnick: ") && said.contains(reason), said.constData());
+    QVERIFY(exitCode == 0 || output.isEmpty());
 }
 
 // A database that SQLite itself will only read, whoever runs the test (file
