@@ -72,9 +72,10 @@ void cerrLinesAreErrors()
 {
     if (!goesToJournal(STDERR_FILENO))
         return;
-    // journald's prefix for an error.
-    static PrefixedLines errors(std::cerr.rdbuf(), "<3>");
-    std::cerr.rdbuf(&errors);
+    // journald's prefix for an error. Never destroyed: std::cerr is
+    // flushed after every static object is gone.
+    static auto *const errors = new PrefixedLines(std::cerr.rdbuf(), "<3>");
+    std::cerr.rdbuf(errors);
 }
 
 bool goesToJournal(int fd)
