@@ -68,6 +68,7 @@ private:
     void hashAndAdd(HttpRequest &request, Registration &registration);
     // On a hashing worker.
     void registerAccount(HttpRequest &request, Registration &registration);
+    void answerStopping(HttpRequest &request);
     void answerUnavailable(HttpRequest &request, bool resuming);
 
     AccountStore &m_store;
