@@ -30,13 +30,16 @@ class RequestLog;
 // What the service bounds for every client, all set together at start.
 struct HttpLimits
 {
+    // Both kept by whoever hands connections in (ConnectionIntake), from
+    // accept to close; the daemon itself never refuses one.
     unsigned maxConnections = 1000;
     unsigned maxConnectionsPerAddress = 16;
     // Closes a connection on which nothing came or went for this long.
     unsigned idleTimeoutSeconds = 60;
     // A request must be in whole (line, headers, body) this long after its
-    // connection opened; 0: no limit. The idle time-out alone would let a
-    // client that sends a byte now and then keep its connection for ever.
+    // connection was accepted; 0: no limit. The idle time-out alone would
+    // let a client that sends a byte now and then keep its connection for
+    // ever.
     unsigned requestTimeoutSeconds = 60;
     // Everything a connection keeps of its request: the request line, every
     // header and the read buffer. A request whose headers do not fit is

@@ -172,7 +172,6 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
         QVERIFY2(sample(scrape, name) == value,
                  qPrintable(QString::fromLatin1(name) + u'\n' + QString::fromUtf8(scrape)));
 
-    // One Content-Type, Prometheus's own.
     RawConnection raw("127.0.0.1", portOf(metrics));
     raw.send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
     const QByteArray answer = raw.readAll(10000);
