@@ -169,7 +169,7 @@ void ConnectionIntake::run()
 
 int ConnectionIntake::expire()
 {
-    std::vector<Pending> silent;
+    std::vector<std::pair<int, Pending>> silent;
     int timeoutMs = -1;
     {
         const std::lock_guard lock(m_mutex);
@@ -186,18 +186,18 @@ int ConnectionIntake::expire()
                 timeoutMs = int(std::min<long long>(left.count(), 24 * 3600 * 1000));
                 break;
             }
-            silent.push_back(it->second);
+            silent.emplace_back(deadline.fd, it->second);
             m_pending.erase(it);
             m_deadlines.pop_front();
-            ::close(deadline.fd); // leaves the epoll set with it
         }
     }
     const std::string why =
         "nothing to go by after " + std::to_string(m_firstBytesTimeout.count() / 1000) + " s from";
-    for (const Pending &pending : silent) {
+    for (const auto &[fd, pending] : silent) {
+        // Counted out before the client can see the close and come again.
         const auto *peer = reinterpret_cast<const sockaddr *>(&pending.peer);
         closed(peer);
-        refuse(-1, why, peer);
+        refuse(fd, why, peer); // closing it takes it out of the epoll set
     }
     return timeoutMs;
 }
