@@ -51,6 +51,12 @@ bool ConnectionIntake::start(std::string &error)
     return true;
 }
 
+bool ConnectionIntake::waitUntilDecided(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(m_mutex);
+    return m_decided.wait_until(lock, deadline, [this] { return m_pending.empty(); });
+}
+
 void ConnectionIntake::stop()
 {
     if (m_thread.joinable()) {
@@ -115,6 +121,8 @@ void ConnectionIntake::take(const AcceptedSocket &socket)
     event.data.fd = fd;
     if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
         m_pending.erase(fd);
+        if (m_pending.empty())
+            m_decided.notify_all();
         lock.unlock();
         closed(address);
         ::close(fd);
@@ -190,6 +198,8 @@ int ConnectionIntake::expire()
             m_pending.erase(it);
             m_deadlines.pop_front();
         }
+        if (!silent.empty() && m_pending.empty())
+            m_decided.notify_all();
     }
     const std::string why =
         "nothing to go by after " + std::to_string(m_firstBytesTimeout.count() / 1000) + " s from";
@@ -276,6 +286,8 @@ void ConnectionIntake::forget(int fd)
     const std::lock_guard lock(m_mutex);
     m_pending.erase(fd);
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    if (m_pending.empty())
+        m_decided.notify_all();
 }
 
 ConnectionIntake::Admission ConnectionIntake::admit(const sockaddr *peer, bool peerTrusted)

@@ -54,6 +54,7 @@ private:
     bool shedding();
     // On a hashing worker.
     void registerAccount(HttpRequest &request, Registration &registration);
+    void answerStopping(HttpRequest &request);
 
     AccountStore &m_store;
     const ReservedNicks &m_reserved;
