@@ -34,16 +34,6 @@ namespace {
 const QByteArray kPath = kRegnickPath;
 constexpr qsizetype kMaxBody = 16 * 1024;
 
-QByteArray formWith(const QByteArray &nick, const QByteArray &key, const QByteArray &value)
-{
-    Fields fields = clientFields(nick);
-    for (auto &field : fields) {
-        if (field.first == key)
-            field.second = value;
-    }
-    return join(fields);
-}
-
 QByteArray formWithout(const QByteArray &nick, const QByteArray &key)
 {
     Fields fields = clientFields(nick);
@@ -647,6 +637,7 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--request-timeout",
                              "--connection-memory",
                              "--max-wait",
+                             "--repeat-window",
                              "--trusted-proxy",
                              "--metrics-listen",
                              "/healthz",
@@ -732,6 +723,7 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
     row("metricsHostName", {QStringLiteral("--metrics-listen=localhost:9100")}, 2,
         "--metrics-listen takes ADDR:PORT");
     row("maxWaitZero", {QStringLiteral("--max-wait=0")}, 2, "--max-wait takes a number");
+    row("repeatWindowOverADay", {QStringLiteral("--repeat-window=86401")}, 2, "from 0 to 86400");
     row("dbInMissingFolder",
         {port0, QStringLiteral("--db"),
          m_dir.filePath(QStringLiteral("no/such/folder/accounts.db"))},
