@@ -1,13 +1,16 @@
 // The dialog against the real stand-in service, as a new user meets them.
 
 #include "form/messages.h"
+#include "regnick_client.h"
 #include "regnick_process.h"
 #include "tests/form/form_driver.h"
+#include "tests/support/forwarding_proxy.h"
 #include "tests/support/test_certificates.h"
 #include "tests/support/test_files.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QLineEdit>
 #include <QSslCertificate>
 #include <QTest>
 
@@ -59,10 +62,10 @@ private slots:
                      "\xF1\x61nd\xFA:Nadia P\xE9rez:nadia@example.org:555 0101:Quito:Ecuador:\r\n");
         }
         {
-            // Typed in capitals this time: the nick box lower-cases it.
+            // Someone else, typing it in capitals: the nick box lower-cases it.
             FormUnderTest f(service.baseUrl(), HttpTransfer::kDefaultTimeout, trusted);
             QVERIFY(f.shownAndActive());
-            f.fillValid(u"ÑANDÚ");
+            f.fillValid(u"ÑANDÚ", u"Cuenca");
             MessageReader reader;
             f.click(0);
             QCOMPARE(reader.texts(), QStringList{messages::nickTaken(u"ñandú"_qs)});
@@ -71,6 +74,44 @@ private slots:
         }
         QVERIFY(service.log().contains("registered 200"));
         QVERIFY(service.log().contains("taken 200"));
+        QVERIFY(service.stop());
+    }
+
+    void answerLost_samePressAgainRegisters_otherEntriesAreTaken_data()
+    {
+        QTest::addColumn<QString>("secondCity");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("sameEntries") << u"Quito"_qs << messages::registered();
+        QTest::newRow("anotherCity") << u"Cuenca"_qs << messages::nickTaken(u"ñandú"_qs);
+    }
+
+    void answerLost_samePressAgainRegisters_otherEntriesAreTaken()
+    {
+        QFETCH(QString, secondCity);
+        QFETCH(QString, shown);
+        QTemporaryDir data;
+        RegnickProcess service(data.filePath(u"cuentas.db"_qs));
+        QVERIFY(service.start());
+        CuttingRelay relay(service.port());
+        relay.cutNextAnswer("paswd=");
+
+        FormUnderTest f(relay.url());
+        QVERIFY(f.shownAndActive());
+        f.fillValid(u"ñandú");
+        MessageReader reader;
+        f.click(0);
+        QCOMPARE(reader.texts(), QStringList{messages::unreachable()});
+        QCOMPARE(relay.answersCut(), 1);
+        QVERIFY(!f.profileExists());
+
+        f->box(4)->clear();
+        f.type(4, secondCity);
+        f.click(0);
+        QCOMPARE(reader.texts().last(), shown);
+        const bool registered = shown == messages::registered();
+        QCOMPARE(f.profileExists(), registered);
+        QCOMPARE(f->isVisible(), !registered);
+        QTRY_COMPARE(lastOutcome(service.log()), registered ? "repeated 200" : "taken 200");
         QVERIFY(service.stop());
     }
 };
