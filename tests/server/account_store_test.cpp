@@ -7,6 +7,7 @@
 #include "tests/server/postgres_cluster.h"
 #include "tests/server/regnick_client.h"
 #include "tests/server/regnick_process.h"
+#include "tests/support/forwarding_proxy.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -14,8 +15,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 #include <algorithm>
 #include <functional>
+#include <future>
 #include <latch>
 #include <memory>
 #include <signal.h>
@@ -169,6 +172,7 @@ private slots:
     void unversionedDatabase_isBroughtUpToDate_keepsAccounts_data() { backendRows(); }
     void unversionedDatabase_isBroughtUpToDate_keepsAccounts();
     void databaseLostOrStuck_answers503_andServesAgainOnceItIsBack();
+    void commitLost_answers503_thenTheSameSignUpIsARepeat();
     void databaseItCannotUse_refusesToStart_data();
     void databaseItCannotUse_refusesToStart();
 
@@ -566,6 +570,40 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
     ::kill(stuck, SIGCONT);
     QCOMPARE(unanswered.status, 503);
     QCOMPARE(post(service.baseUrl(), form("atascada")).body, QByteArray("OK"));
+    QVERIFY(service.stop());
+}
+
+void TestAccountStore::commitLost_answers503_thenTheSameSignUpIsARepeat()
+{
+    // The service reaches PostgreSQL through a relay that loses the outcome
+    // of one insert: the row is stored, and the service cannot know it.
+    const Store store = freshStore(QStringLiteral("postgresql"), QStringLiteral("lost_commit"));
+    const QString sockets = QUrl::fromPercentEncoding(store.db.section(u"host="_qs, 1).toUtf8());
+    CuttingRelay relay(sockets + u"/.s.PGSQL.5432"_qs);
+    RegnickProcess service(u"postgresql://parlonda@127.0.0.1:%1/lost_commit"_qs.arg(relay.port()),
+                           kRelaxed, store.files);
+    QVERIFY(service.begin());
+    QTRY_VERIFY(service.log().contains("listening on"));
+    QVERIFY(service.waitUntilListening());
+    // While this thread runs the relay.
+    const auto signUp = [&](const QByteArray &body) {
+        std::future<Answer> answer =
+            std::async(std::launch::async, [&] { return post(service.baseUrl(), body); });
+        // post() has its own time-out, so get() returns either way.
+        const auto ready = [&] {
+            return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        };
+        static_cast<void>(QTest::qWaitFor(ready));
+        return answer.get();
+    };
+
+    const QByteArray body = formWith("perdida", "ciudad", "Atlantida");
+    relay.cutNextAnswer("Atlantida");
+    QCOMPARE(signUp(body).status, 503);
+    QCOMPARE(relay.answersCut(), 1);
+    QVERIFY(!storedAccount(store, "perdida").isEmpty());
+    QCOMPARE(signUp(body).body, QByteArray("OK"));
+    QTRY_COMPARE(lastOutcome(service.log()), QByteArray("repeated 200"));
     QVERIFY(service.stop());
 }
 
