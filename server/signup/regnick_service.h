@@ -32,8 +32,9 @@ struct Registration;
 // entry equals the account's, the password included, and the account was
 // created within `repeatWindow`, it is that person's own sign-up again: it
 // is answered "OK" and nothing is stored. Only accounts that new are ever
-// compared, and only with every entry at once, so that the answer tells
-// nothing about the password of anyone else's account.
+// compared, and the password only once every other entry matched, so that
+// nobody can try passwords against an account whose entries they do not
+// all know.
 class RegnickService
 {
 public:
