@@ -174,19 +174,24 @@ void RegnickService::answerTaken(HttpRequest &request, Registration &registratio
         return request.resume(503, std::string(kUnavailable));
     }
 
-    // Older accounts, and any entry that differs, cost no hash. An age that
-    // cannot be read counts as older than any window.
-    const Account &account = stored.account;
-    const bool recent = stored.age && stored.age->count() >= 0 && *stored.age < m_repeatWindow;
-    if (!recent || account.names != registration.names || account.email != registration.email ||
-        account.phone != registration.phone || account.city != registration.city ||
-        account.country != registration.country)
+    // Older accounts, and any entry that differs, cost no hash.
+    if (!mayBeRepeat(stored, registration))
         return taken();
 
     hashInTurn(request, std::move(registration),
                [this, &request, hash = std::move(stored.passwordHash)](Registration &repeated) {
                    confirmRepeat(request, repeated, hash);
                });
+}
+
+bool RegnickService::mayBeRepeat(const StoredAccount &stored, const Registration &registration)
+{
+    // An age that cannot be read counts as older than any window.
+    const Account &account = stored.account;
+    return m_repeatWindow.count() > 0 && stored.age && stored.age->count() >= 0 &&
+           *stored.age < m_repeatWindow && account.names == registration.names &&
+           account.email == registration.email && account.phone == registration.phone &&
+           account.city == registration.city && account.country == registration.country;
 }
 
 void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
@@ -223,7 +228,7 @@ void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
 }
 
 void RegnickService::confirmRepeat(HttpRequest &request, const Registration &registration,
-                                   const std::string &storedHash)
+                                   const std::string &storedHash, const char *takenOutcome)
 {
     const Clock::time_point started = Clock::now();
     const bool same = passwordMatches(registration.password, storedHash);
@@ -236,7 +241,7 @@ void RegnickService::confirmRepeat(HttpRequest &request, const Registration &reg
         request.resume(200, "OK");
     } else {
         m_metrics.signup(Metrics::Signup::Taken);
-        request.note({}, "taken");
+        request.note({}, takenOutcome);
         request.resume(200, "Error");
     }
 }
@@ -264,12 +269,23 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
         request.note({}, "registered");
         request.resume(200, "OK");
         break;
-    case AccountStore::AddResult::Taken:
-        // Another sign-up of the same nick got in between the look-up and now.
+    case AccountStore::AddResult::Taken: {
+        // Another sign-up of the same nick got in between the look-up and
+        // now: perhaps this one's own first attempt, still being hashed
+        // when the person tried again.
+        StoredAccount stored;
+        if (m_repeatWindow.count() > 0 &&
+            m_store.findAccount(registration.nickKey, stored, error) ==
+                AccountStore::Lookup::Taken &&
+            mayBeRepeat(stored, registration)) {
+            confirmRepeat(request, registration, stored.passwordHash, "taken-at-insert");
+            break;
+        }
         m_metrics.signup(Metrics::Signup::Taken);
         request.note({}, "taken-at-insert");
         request.resume(200, "Error");
         break;
+    }
     case AccountStore::AddResult::Failed:
         m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);

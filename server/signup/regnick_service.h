@@ -13,6 +13,7 @@ class AccountStore;
 class HashPool;
 class Metrics;
 class RateLimiter;
+struct StoredAccount;
 class RequestLog;
 class ReservedNicks;
 struct Registration;
@@ -67,6 +68,8 @@ private:
     // For a nick the look-up found taken, the request suspended: "Error", or
     // "OK" for a repeat. Not on a hashing worker.
     void answerTaken(HttpRequest &request, Registration &registration);
+    // Recent enough, and every entry but the password the same.
+    bool mayBeRepeat(const StoredAccount &stored, const Registration &registration);
     // The request suspended: `work` runs on a hashing worker in turn, or the
     // sign-up is shed when its turn would come too late.
     void hashInTurn(HttpRequest &request, Registration registration,
@@ -74,7 +77,7 @@ private:
     // On a hashing worker.
     void registerAccount(HttpRequest &request, Registration &registration);
     void confirmRepeat(HttpRequest &request, const Registration &registration,
-                       const std::string &storedHash);
+                       const std::string &storedHash, const char *takenOutcome = "taken");
 
     AccountStore &m_store;
     const ReservedNicks &m_reserved;

@@ -456,6 +456,12 @@ void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled
     QCOMPARE(countOf(raced, 200, "OK"), 1);
     QCOMPARE(countOf(raced, 200, "Error"), 63);
 
+    // One person's sign-up twice at once, the second sent while the first is
+    // hashed: both are told "OK".
+    const QList<Answer> twice =
+        signUpsAtOnce({{through(0), form("dos-veces")}, {through(1), form("dos-veces")}});
+    QCOMPARE(countOf(twice, 200, "OK"), 2);
+
     // What one instance registered, the next finds taken, in any case, by
     // its look-up.
     for (int i = 0; i < instances; ++i) {
