@@ -7,7 +7,6 @@
 #include "tests/server/postgres_cluster.h"
 #include "tests/server/regnick_client.h"
 #include "tests/server/regnick_process.h"
-#include "tests/support/forwarding_proxy.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,10 +14,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QUrl>
 #include <algorithm>
 #include <functional>
-#include <future>
 #include <latch>
 #include <memory>
 #include <signal.h>
@@ -172,7 +169,6 @@ private slots:
     void unversionedDatabase_isBroughtUpToDate_keepsAccounts_data() { backendRows(); }
     void unversionedDatabase_isBroughtUpToDate_keepsAccounts();
     void databaseLostOrStuck_answers503_andServesAgainOnceItIsBack();
-    void commitLost_answers503_thenTheSameSignUpIsARepeat();
     void databaseItCannotUse_refusesToStart_data();
     void databaseItCannotUse_refusesToStart();
 
@@ -280,13 +276,12 @@ void TestAccountStore::secondSignUp_sameNick_isTakenOrARecentRepeat_data()
 
     for (const QString &backend : kBackends) {
         const auto row = [&](const char *tag, const QByteArray &first, const QByteArray &second,
-                             const char *outcome, const char *createdAt = "") {
+                             const char *outcome, const QByteArray &createdAt = {}) {
             QTest::addRow("%s:%s", qPrintable(backend), tag)
-                << backend << first << second << QByteArray(createdAt) << QByteArray(outcome);
+                << backend << first << second << createdAt << QByteArray(outcome);
         };
         // Every entry the same, the nick folded: its own answer lost, sent again.
         row("sameEntries", form("marta"), form("marta"), "repeated");
-        row("upperCase", form("lucia"), form("LUCIA"), "repeated");
         // "ñandú" and "ÑANDÚ", which ASCII-only case folding would keep apart.
         row("accentedUpperCase", form("%F1and%FA"), form("%D1AND%DA"), "repeated");
         for (const char *key : {"nombres", "email", "tel", "ciudad", "pais", "paswd"}) {
@@ -296,12 +291,13 @@ void TestAccountStore::secondSignUp_sameNick_isTakenOrARecentRepeat_data()
                 << QByteArray("taken");
         }
         const bool sqlite = backend == u"sqlite";
-        row("createdOverAnHourAgo", form("vieja"), form("vieja"), "taken",
-            sqlite ? "strftime('%Y-%m-%dT%H:%M:%SZ', 'now', '-3700 seconds')"
-                   : "now() - interval '3700 seconds'");
-        row("createdNearlyAnHourAgo", form("reciente"), form("reciente"), "repeated",
-            sqlite ? "strftime('%Y-%m-%dT%H:%M:%SZ', 'now', '-3500 seconds')"
-                   : "now() - interval '3500 seconds'");
+        const auto ago = [&](const char *s) -> QByteArray {
+            return sqlite
+                       ? "strftime('%Y-%m-%dT%H:%M:%SZ', 'now', '-" + QByteArray(s) + " seconds')"
+                       : "now() - interval '" + QByteArray(s) + " seconds'";
+        };
+        row("createdOverAnHourAgo", form("vieja"), form("vieja"), "taken", ago("3700"));
+        row("createdNearlyAnHourAgo", form("reciente"), form("reciente"), "repeated", ago("3500"));
         row("createdAtUnreadable", form("ilegible"), form("ilegible"), "taken",
             sqlite ? "'ayer'" : "'-infinity'");
         row("longerNick", form("sol"), form("sola"), "registered");
@@ -448,7 +444,7 @@ void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled
         QVERIFY2(service->waitUntilListening(), service->errors().constData());
     const auto through = [&](int i) { return services[i % instances]->baseUrl(); };
 
-    // 64 people spread over the instances, all for one nick.
+    // 64 clients spread over the instances, all for one nick.
     QList<std::pair<QString, QByteArray>> race;
     for (int i = 0; i < 64; ++i)
         race.append({through(i), formWith("carrera", "ciudad", "C" + QByteArray::number(i))});
@@ -557,9 +553,14 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
     QVERIFY2(m_cluster.start(error), qPrintable(error));
     QCOMPARE(post(service.baseUrl(), form("vuelta")).body, QByteArray("OK"));
     QCOMPARE(send(service.baseUrl(), "GET", "/healthz", {}, {}).body, QByteArray("ok\n"));
+    // A 503 while storing leaves the account stored or not: the same
+    // sign-up again is then its repeat or a new one, "OK" either way.
     for (int i = 0; i < kInterruptedSignUps; ++i) {
+        const QByteArray nick = "perdida" + QByteArray::number(i);
         if (answers[i].body == "OK")
-            QVERIFY(!storedAccount(store, "perdida" + QByteArray::number(i)).isEmpty());
+            QVERIFY(!storedAccount(store, nick).isEmpty());
+        else
+            QCOMPARE(post(service.baseUrl(), form(nick)).body, QByteArray("OK"));
     }
 
     // A server process that stops answering mid-look-up (stopped here like
@@ -576,40 +577,6 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
     ::kill(stuck, SIGCONT);
     QCOMPARE(unanswered.status, 503);
     QCOMPARE(post(service.baseUrl(), form("atascada")).body, QByteArray("OK"));
-    QVERIFY(service.stop());
-}
-
-void TestAccountStore::commitLost_answers503_thenTheSameSignUpIsARepeat()
-{
-    // The service reaches PostgreSQL through a relay that loses the outcome
-    // of one insert: the row is stored, and the service cannot know it.
-    const Store store = freshStore(QStringLiteral("postgresql"), QStringLiteral("lost_commit"));
-    const QString sockets = QUrl::fromPercentEncoding(store.db.section(u"host="_qs, 1).toUtf8());
-    CuttingRelay relay(sockets + u"/.s.PGSQL.5432"_qs);
-    RegnickProcess service(u"postgresql://parlonda@127.0.0.1:%1/lost_commit"_qs.arg(relay.port()),
-                           kRelaxed, store.files);
-    QVERIFY(service.begin());
-    QTRY_VERIFY(service.log().contains("listening on"));
-    QVERIFY(service.waitUntilListening());
-    // While this thread runs the relay.
-    const auto signUp = [&](const QByteArray &body) {
-        std::future<Answer> answer =
-            std::async(std::launch::async, [&] { return post(service.baseUrl(), body); });
-        // post() has its own time-out, so get() returns either way.
-        const auto ready = [&] {
-            return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-        };
-        static_cast<void>(QTest::qWaitFor(ready));
-        return answer.get();
-    };
-
-    const QByteArray body = formWith("perdida", "ciudad", "Atlantida");
-    relay.cutNextAnswer("Atlantida");
-    QCOMPARE(signUp(body).status, 503);
-    QCOMPARE(relay.answersCut(), 1);
-    QVERIFY(!storedAccount(store, "perdida").isEmpty());
-    QCOMPARE(signUp(body).body, QByteArray("OK"));
-    QTRY_COMPARE(lastOutcome(service.log()), QByteArray("repeated 200"));
     QVERIFY(service.stop());
 }
 

@@ -1,8 +1,8 @@
 #include "tests/support/forwarding_proxy.h"
 
-#include <QLocalSocket>
 #include <QTcpSocket>
 #include <QUrl>
+#include <utility>
 
 namespace parlonda::test {
 namespace {
@@ -49,7 +49,10 @@ void ForwardingProxy::accept()
             // Open at once, so that what is written before it connects waits in its buffer.
             auto *upstream = new QTcpSocket(client);
             upstream->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(m_targetPort));
-            relay(upstream, client);
+            if (std::exchange(m_loseNextAnswer, false))
+                connect(upstream, &QTcpSocket::readyRead, client, &QTcpSocket::abort);
+            else
+                relay(upstream, client);
             relay(client, upstream);
             const QList<QByteArray> words = requestLine.split(' ');
             if (words.value(0) == "CONNECT") {
@@ -66,68 +69,6 @@ void ForwardingProxy::accept()
                 upstream->write(relative + head.mid(requestLine.size()) + client->readAll());
             }
         });
-    }
-}
-
-CuttingRelay::CuttingRelay(quint16 targetPort)
-    : m_connectUpstream([targetPort](QObject *parent) {
-          auto *upstream = new QTcpSocket(parent);
-          upstream->connectToHost(QHostAddress::LocalHost, targetPort);
-          return upstream;
-      })
-{
-    listen();
-}
-
-CuttingRelay::CuttingRelay(const QString &targetSocketPath)
-    : m_connectUpstream([targetSocketPath](QObject *parent) {
-          auto *upstream = new QLocalSocket(parent);
-          upstream->connectToServer(targetSocketPath);
-          upstream->waitForConnected(5000);
-          return upstream;
-      })
-{
-    listen();
-}
-
-void CuttingRelay::listen()
-{
-    if (!m_server.listen(QHostAddress::LocalHost))
-        qFatal("CuttingRelay: cannot listen on 127.0.0.1");
-    connect(&m_server, &QTcpServer::newConnection, this, &CuttingRelay::accept);
-}
-
-void CuttingRelay::accept()
-{
-    while (QTcpSocket *client = m_server.nextPendingConnection()) {
-        QIODevice *upstream = m_connectUpstream(client);
-        // Each side's close closes the other; so does a cut.
-        const auto closeBoth = [client, upstream] {
-            upstream->close();
-            client->disconnectFromHost();
-        };
-        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-        connect(client, &QIODevice::readChannelFinished, upstream, closeBoth);
-        connect(upstream, &QIODevice::readChannelFinished, client, closeBoth);
-        auto armed = std::make_shared<bool>(false);
-        connect(client, &QIODevice::readyRead, upstream, [this, client, upstream, armed] {
-            const QByteArray bytes = client->readAll();
-            if (!m_marker.isEmpty() && bytes.contains(m_marker)) {
-                m_marker.clear();
-                *armed = true;
-            }
-            upstream->write(bytes);
-        });
-        connect(upstream, &QIODevice::readyRead, client,
-                [this, client, upstream, armed, closeBoth] {
-                    if (!*armed) {
-                        client->write(upstream->readAll());
-                        return;
-                    }
-                    ++m_cut;
-                    upstream->readAll();
-                    closeBoth();
-                });
     }
 }
 

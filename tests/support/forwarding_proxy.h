@@ -5,7 +5,6 @@
 #include <QString>
 #include <QStringList>
 #include <QTcpServer>
-#include <functional>
 
 namespace parlonda::test {
 
@@ -28,6 +27,9 @@ public:
     // The request line of every request the proxy was asked to carry, e.g.
     // "CONNECT registro.parlonda.test:443 HTTP/1.1".
     const QStringList &requestLines() const { return m_requestLines; }
+    // The next request is carried, but its answer is not: when it comes back,
+    // both connections are closed, as when a proxy gives up on the way.
+    void loseNextAnswer() { m_loseNextAnswer = true; }
 
 private:
     void accept();
@@ -35,34 +37,7 @@ private:
     QTcpServer m_server;
     int m_targetPort;
     QStringList m_requestLines;
-};
-
-// A stretch of network on 127.0.0.1 between a client and one server, TCP
-// or a Unix socket, that can lose an answer: passes bytes both ways, but
-// once armed, the first connection whose client sends `marker` has the
-// server's next bytes dropped and both its sides closed. The request got
-// there, and whatever it did stays done; its answer never arrives. Runs on
-// the event loop of the thread that made it.
-class CuttingRelay : public QObject
-{
-public:
-    explicit CuttingRelay(quint16 targetPort);
-    explicit CuttingRelay(const QString &targetSocketPath);
-
-    quint16 port() const { return m_server.serverPort(); }
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
-
-    void cutNextAnswer(QByteArray marker) { m_marker = std::move(marker); }
-    int answersCut() const { return m_cut; }
-
-private:
-    void listen();
-    void accept();
-
-    QTcpServer m_server;
-    std::function<QIODevice *(QObject *parent)> m_connectUpstream;
-    QByteArray m_marker;
-    int m_cut = 0;
+    bool m_loseNextAnswer = false;
 };
 
 } // namespace parlonda::test
