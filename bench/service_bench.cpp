@@ -13,12 +13,16 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
 #include <latch>
+#include <netinet/in.h>
 #include <sodium.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace parlonda::bench;
 using parlonda::test::PostgresCluster;
@@ -169,14 +173,15 @@ QList<Row> onPostgres(QTemporaryDir &dir, unsigned workers)
 
 // A sign-up while 200 clients trickle headers and 500 sit idle, against the
 // same sign-up on the quiet service; then how long a stop takes, against a
-// stop of a quiet service.
+// stop of a quiet service. A stop waits --stop-timeout for requests under
+// way, which the tricklers never finish: 1 s here.
 QList<Row> underAttack(QTemporaryDir &dir)
 {
     constexpr int kRuns = 5; // twice that is the default burst
     QList<Row> rows;
     double stopUnderAttack = 0;
     {
-        const auto s = startService(dir);
+        const auto s = startService(dir, {QStringLiteral("--stop-timeout"), QStringLiteral("1")});
         progress("sign-up on a quiet service...");
         const double quiet = medianSignUpSeconds(s->port(), "127.0.0.1", kRuns, "quiet");
         progress("sign-up under 200 trickling and 500 idle connections...");
@@ -216,13 +221,13 @@ QList<Row> underAttack(QTemporaryDir &dir)
     s->stop(SIGTERM);
     const double quietStop = secondsSince(start);
     rows.append({QStringLiteral("SIGTERM to exit, with the attack above and 8 sign-ups under "
-                                "way (one run)"),
+                                "way (one run; --stop-timeout 1, then at most 2 s)"),
                  number(stopUnderAttack * 1000, 0) + QStringLiteral(" ms"),
                  number(quietStop * 1000, 0) + QStringLiteral(" ms"),
                  signedNumber((stopUnderAttack - quietStop) * 1000, 0) + QStringLiteral(" ms"),
-                 QStringLiteral("≤ 2000 ms"),
-                 metOrMissedBy(stopUnderAttack <= 2.0,
-                               number((stopUnderAttack - 2.0) * 1000, 0) + QStringLiteral(" ms"))});
+                 QStringLiteral("≤ 3000 ms"),
+                 metOrMissedBy(stopUnderAttack <= 3.0,
+                               number((stopUnderAttack - 3.0) * 1000, 0) + QStringLiteral(" ms"))});
     return rows;
 }
 
@@ -552,6 +557,95 @@ Row restartAfterTraffic(QTemporaryDir &dir)
         QStringLiteral("–")};
 }
 
+// A listening socket on 127.0.0.1 and a free port, as a socket unit holds
+// it across restarts; -1 on failure.
+int heldSocket(quint16 &port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        ::listen(fd, 1024) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+// As systemd restarts the service: SIGTERM while sign-ups wait for a hash,
+// more coming meanwhile, then a new process on the same socket. Every
+// sign-up must be answered: "OK", or 503 with Retry-After when the queue
+// did not fit in --stop-timeout.
+Row restartOnOneSocket(QTemporaryDir &dir)
+{
+    progress("sign-ups across a restart on one socket...");
+    constexpr int kRuns = 3;
+    constexpr int kAtOnce = 64;
+    constexpr int kDuringStop = 32;
+    int total = 0;
+    int unanswered = 0;
+    int told503 = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        quint16 port = 0;
+        const int socket = heldSocket(port);
+        if (socket < 0)
+            fail(QStringLiteral("cannot listen on 127.0.0.1"));
+        const QString db = dir.filePath(QStringLiteral("one-socket%1.db").arg(run));
+        const QStringList arguments = {QStringLiteral("--rate"), QStringLiteral("0")};
+        auto first = std::make_unique<RegnickProcess>(db, arguments);
+        first->passSockets({socket});
+        if (!first->start())
+            fail(QStringLiteral("the service did not start"));
+        std::vector<std::thread> clients;
+        std::vector<int> statuses(kAtOnce + kDuringStop, 0);
+        const auto signUpAs = [&](int i) {
+            clients.emplace_back([&, i] {
+                const QByteArray source = "127.0.5." + QByteArray::number(i % 250 + 1);
+                statuses[std::size_t(i)] =
+                    signUp(source.constData(), port, uniqueNick("one", i)).status;
+            });
+        };
+        for (int i = 0; i < kAtOnce; ++i)
+            signUpAs(i);
+        while (!first->log().contains(" registered 200"))
+            std::this_thread::sleep_for(1ms);
+        ::kill(static_cast<pid_t>(first->processId()), SIGTERM);
+        for (int i = kAtOnce; i < kAtOnce + kDuringStop; ++i) {
+            signUpAs(i);
+            std::this_thread::sleep_for(20ms);
+        }
+        first->stop();
+        RegnickProcess again(db, arguments);
+        again.passSockets({socket});
+        if (!again.start())
+            fail(QStringLiteral("the service did not start again"));
+        for (std::thread &t : clients)
+            t.join();
+        again.stop();
+        ::close(socket);
+        for (const int status : statuses) {
+            ++total;
+            unanswered += status != 200 && status != 503;
+            told503 += status == 503;
+        }
+    }
+    return {QStringLiteral("Sign-ups in flight across SIGTERM and a new process on the same "
+                           "socket, as systemd restarts it: %1 at once, %2 more during the stop "
+                           "(%3 runs; unanswered of all, and told 503 to retry)")
+                .arg(kAtOnce)
+                .arg(kDuringStop)
+                .arg(kRuns),
+            QStringLiteral("%1 of %2 unanswered").arg(unanswered).arg(total),
+            QStringLiteral("%1 told 503").arg(told503),
+            QStringLiteral("–"),
+            QStringLiteral("none unanswered"),
+            metOrMissedBy(unanswered == 0, QStringLiteral("%1 unanswered").arg(unanswered))};
+}
+
 void raiseDescriptorLimit()
 {
     rlimit limit{};
@@ -585,6 +679,7 @@ int main(int argc, char *argv[])
     rows.append(repeatAndTaken(dir));
     rows.append(startToReady(dir));
     rows.append(restartAfterTraffic(dir));
+    rows.append(restartOnOneSocket(dir));
 
     QString text =
         tableText(QStringLiteral("service measure"), QStringLiteral("parlonda-regnick"), rows);

@@ -31,6 +31,7 @@
 #include <sodium.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -40,8 +41,12 @@ namespace {
 
 using namespace parlonda;
 
-// Stopping must take at most 2 s; the process still has to exit after this.
-constexpr std::chrono::milliseconds kStopBudget{1500};
+// After --stop-timeout: for the hashes under way to finish and their
+// answers to go out. The process exits after this whatever happens.
+constexpr std::chrono::milliseconds kLastAnswersBudget{1500};
+// A client that has just connected when the service stops gets this long to
+// send its first bytes (the request, a TLS ClientHello) and be served.
+constexpr std::chrono::milliseconds kFirstBytesGrace{500};
 // File descriptors beyond the connections: the database, its journal, the
 // log, the listening sockets, epoll and the library's wake-up pipe.
 constexpr rlim_t kSpareDescriptors = 64;
@@ -202,6 +207,114 @@ void reload(const ServiceOptions &options, RequestLog &log, TlsCredentials &cred
         log.problem("keeping the TLS certificate loaded before: " + error);
 }
 
+// What a start reads and opens before it listens; --check stops after it.
+struct Prepared
+{
+    TlsCredentials credentials;
+    std::optional<ReservedNicks> reserved;
+    std::unique_ptr<AccountStore> store;
+};
+
+// False with the reason in `error`.
+bool prepare(const ServiceOptions &options, Prepared &prepared, std::string &error)
+{
+    if (options.tls() && !prepared.credentials.load(options.tlsCertificate, options.tlsKey, error))
+        return false;
+    if (!enoughDescriptors(options.limits.maxConnections, error))
+        return false;
+    prepared.reserved = options.reservedNicks.empty()
+                            ? ReservedNicks::builtIn()
+                            : ReservedNicks::fromFile(options.reservedNicks, error);
+    if (!prepared.reserved)
+        return false;
+    prepared.store = AccountStore::open(options.db, error);
+    return prepared.store != nullptr;
+}
+
+// --check: what a start would use, checked without listening, since a
+// running service holds the port. Before a reload or a restart, so that a
+// bad renewal is found while the old files still serve.
+int check(const ServiceOptions &options)
+{
+    Prepared prepared;
+    std::string error;
+    if (!prepare(options, prepared, error))
+        return refuse(error);
+    if (!options.log.empty()) {
+        const int fd = RequestLog::openFile(options.log, error);
+        if (fd < 0)
+            return refuse(error);
+        ::close(fd);
+    }
+    // The database by its kind only: a PostgreSQL URI may hold a password.
+    std::cout << "parlonda-regnick: good to start: the options"
+              << (options.tls() ? ", the TLS certificate and key" : "")
+              << (options.log.empty() ? "" : ", the log file")
+              << ", the reserved nicks and the database\n";
+    return 0;
+}
+
+// Scripts and tests wait for these lines to learn the port, one per
+// listening socket; in the log first: once a line is out, a request may be
+// logged. On standard output too, unless that is where the log goes (the
+// journal, under systemd), which would show each twice. The status for
+// systemd.
+std::string announceListening(const ServiceOptions &options, const Acceptor &acceptor,
+                              const std::string &metricsAt, RequestLog &log, int logFd)
+{
+    struct stat out
+    {
+    };
+    struct stat logged
+    {
+    };
+    const bool sameStream = ::fstat(STDOUT_FILENO, &out) == 0 && ::fstat(logFd, &logged) == 0 &&
+                            out.st_dev == logged.st_dev && out.st_ino == logged.st_ino;
+    std::string status;
+    for (const Listener &listener : acceptor.listeners()) {
+        const std::string line = std::string("listening on ") +
+                                 (options.tls() ? "https://" : "http://") + hostAndPort(listener);
+        log.notice(line);
+        if (!sameStream)
+            std::cout << line << '\n';
+        status += (status.empty() ? "" : ", ") + line.substr(std::strlen("listening on "));
+    }
+    if (!metricsAt.empty() && !sameStream)
+        std::cout << metricsAt << '\n';
+    std::cout << std::flush;
+    return "READY=1\nSTATUS=Serving on " + status;
+}
+
+// SIGTERM or SIGINT. No more connections are accepted: under systemd they
+// wait on its socket for the next process. Every connection taken in is
+// served: its TLS handshake and request finish, sign-ups waiting for a hash
+// get one, all until --stop-timeout. Sign-ups still waiting then are
+// answered 503 with Retry-After; connections whose request is still not in
+// are closed.
+void stopServing(const ServiceOptions &options, Acceptor &acceptor, ConnectionIntake &intake,
+                 HashPool &hashing, HttpDaemon &daemon, RequestLog &log)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(options.stopTimeoutSeconds);
+    acceptor.stop();
+    intake.waitUntilDecided(std::min(deadline, start + kFirstBytesGrace));
+    intake.stop();
+    const int unfinished = daemon.waitUntilAllClosed(deadline);
+    const auto last = std::max(deadline, std::chrono::steady_clock::now()) + kLastAnswersBudget;
+    if (!hashing.stop(last) || !daemon.waitForSuspended(last)) {
+        // A sign-up stuck in the database: its transaction either committed
+        // or rolls back (when the file is next opened, or when the server
+        // sees the connection close), and its client gets no answer either way.
+        log.problem("stopping without waiting any longer for sign-ups in progress");
+        std::_Exit(0);
+    }
+    if (unfinished > 0)
+        log.notice("stopped waiting after " + std::to_string(options.stopTimeoutSeconds) +
+                   " s (--stop-timeout) for " + std::to_string(unfinished) +
+                   " connections; sign-ups among them answered 503, the others closed");
+    daemon.stop();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -211,6 +324,7 @@ int main(int argc, char **argv)
     // A client that goes away while its answer is being written must not
     // take the service with it.
     std::signal(SIGPIPE, SIG_IGN);
+    cerrLinesAreErrors();
 
     const std::optional<ServiceOptions> options = parseServiceOptions(argc, argv);
     if (!options) {
@@ -224,13 +338,16 @@ int main(int argc, char **argv)
 
     if (sodium_init() < 0)
         return refuse("cannot initialise libsodium");
+    if (options->check)
+        return check(*options);
     std::string error;
 
-    TlsCredentials credentials;
-    if (options->tls() && !credentials.load(options->tlsCertificate, options->tlsKey, error))
+    Prepared prepared;
+    if (!prepare(*options, prepared, error))
         return refuse(error);
-    if (!enoughDescriptors(options->limits.maxConnections, error))
-        return refuse(error);
+    TlsCredentials &credentials = prepared.credentials;
+    const ReservedNicks &reserved = *prepared.reserved;
+    AccountStore &store = *prepared.store;
 
     int logFd = STDERR_FILENO;
     if (!options->log.empty() && (logFd = RequestLog::openFile(options->log, error)) < 0)
@@ -238,16 +355,6 @@ int main(int argc, char **argv)
     const std::unique_ptr<int, void (*)(int *)> logCloser(logFd == STDERR_FILENO ? nullptr : &logFd,
                                                           [](int *fd) { ::close(*fd); });
     RequestLog log(logFd, goesToJournal(logFd));
-
-    const std::optional<ReservedNicks> reserved =
-        options->reservedNicks.empty() ? ReservedNicks::builtIn()
-                                       : ReservedNicks::fromFile(options->reservedNicks, error);
-    if (!reserved)
-        return refuse(error);
-
-    const std::unique_ptr<AccountStore> store = AccountStore::open(options->db, error);
-    if (!store)
-        return refuse(error);
 
     std::vector<Listener> listeners = openListeners(*options);
     if (listeners.empty())
@@ -257,7 +364,7 @@ int main(int argc, char **argv)
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
     Metrics metrics;
     metrics.setQueueDepth([&hashing] { return hashing.queued(); });
-    RegnickService service(*store, *reserved, hashing, attempts, log, metrics,
+    RegnickService service(store, reserved, hashing, attempts, log, metrics,
                            std::chrono::seconds(options->maxWaitSeconds),
                            std::chrono::seconds(options->repeatWindowSeconds));
 
@@ -322,21 +429,7 @@ int main(int argc, char **argv)
         log.notice(metricsAt);
     }
 
-    // Scripts and tests wait for these lines to learn the port, one per
-    // listening socket; in the log first: once a line is out, a request may
-    // be logged.
-    std::string status;
-    for (const Listener &listener : acceptor.listeners()) {
-        const std::string line = std::string("listening on ") +
-                                 (options->tls() ? "https://" : "http://") + hostAndPort(listener);
-        log.notice(line);
-        std::cout << line << '\n';
-        status += (status.empty() ? "" : ", ") + line.substr(std::strlen("listening on "));
-    }
-    if (!metricsAt.empty())
-        std::cout << metricsAt << '\n';
-    std::cout << std::flush;
-    status = "READY=1\nSTATUS=Serving on " + status;
+    const std::string status = announceListening(*options, acceptor, metricsAt, log, logFd);
     tellSystemd(status);
 
     int signal = 0;
@@ -345,23 +438,11 @@ int main(int argc, char **argv)
         reload(*options, log, credentials);
         tellSystemd(status);
     }
-    const auto deadline = std::chrono::steady_clock::now() + kStopBudget;
     tellSystemd("STOPPING=1\nSTATUS=Stopping");
     log.notice(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    acceptor.stop();
-    intake.stop();
     if (metricsAcceptor)
         metricsAcceptor->stop();
-    // Sign-ups still waiting for a worker get no answer; those being hashed
-    // finish, and their answers get the rest of the time to go out.
-    if (!hashing.stop(deadline) || !daemon.waitForSuspended(deadline)) {
-        // A sign-up stuck in the database: its transaction either committed
-        // or rolls back (when the file is next opened, or when the server
-        // sees the connection close), and its client gets no answer either way.
-        log.problem("stopping without waiting any longer for sign-ups in progress");
-        std::_Exit(0);
-    }
-    daemon.stop();
+    stopServing(*options, acceptor, intake, hashing, daemon, log);
     metricsDaemon.stop();
     return 0;
 }

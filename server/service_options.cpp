@@ -89,6 +89,11 @@ Bounds:
                        must match, not only the password, so that it tells
                        nobody whether they guessed a new account's password.
                        0 answers "Error" to all of them (default %REPEAT%)
+  --stop-timeout S     after SIGTERM, how long requests under way and
+                       sign-ups waiting for a hash get to finish; those left
+                       then are answered 503 with Retry-After, and
+                       connections whose request is still not in are
+                       closed (default %STOP%)
   --max-connections N  open connections in all (default %MAX_CONNECTIONS%)
   --max-connections-per-address N
                        open connections from one address (IPv6: per /64;
@@ -119,20 +124,28 @@ Behind load balancers and for monitoring:
                        address, apart from the sign-ups; IPv6 as [ADDR]:PORT
                        (default: off)
 
+Checking:
+  --check              check the options, the TLS certificate and key, the
+                       reserved nicks and the database as a start would,
+                       without listening; exit 0, or 1 with the reason on
+                       standard error. Run it before SIGHUP or a restart.
+
 Also answers GET /healthz: 200 "ok" while the database answers and no
 sign-up is being shed, 503 otherwise.
 
   -h, --help           show this text and exit
 
 When ready, prints "listening on http://ADDR:PORT" (https with TLS) on
-standard output, one line per listening socket, and tells systemd (READY=1)
-when started by it. Logs one line per request: UTC time, client address,
-method, path, nick, outcome and status, never the password; with journald
-priority prefixes when standard error goes to the journal. SIGINT or SIGTERM
-stop it within 2 s whatever clients do: sign-ups being hashed then either
-finish or get no answer. SIGHUP opens the log file again (after log rotation)
-and reloads the TLS certificate and key, keeping the old ones if the new ones
-are not good; open connections go on.
+standard output, one line per listening socket, unless standard output is
+where the log goes, and tells systemd (READY=1) when started by it. Logs one
+line per request: UTC time, client address, method, path, nick, outcome and
+status, never the password; with journald priority prefixes when standard
+error goes to the journal, where a refusal to start is an error. SIGINT or
+SIGTERM stop it: it accepts no more connections (under systemd they wait on
+the socket for the next start), answers every request it took in, and exits
+within --stop-timeout and 2 s more. SIGHUP opens the log file again (after
+log rotation) and reloads the TLS certificate and key, keeping the old ones
+if the new ones are not good; open connections go on.
 )";
 
 struct Parsed
@@ -245,6 +258,8 @@ const std::vector<Option> &optionTable()
         number("--rate-burst", &ServiceOptions::rateBurst, 1, 1000000),
         number("--max-wait", &ServiceOptions::maxWaitSeconds, 1, 3600),
         number("--repeat-window", &ServiceOptions::repeatWindowSeconds, 0, 86400),
+        number("--stop-timeout", &ServiceOptions::stopTimeoutSeconds, 0, 3600),
+        {"--check", {}, [](ServiceOptions &o) { o.check = true; }},
         {"--trusted-proxy",
          [](ServiceOptions &o, std::string_view value) {
              std::string error;
@@ -323,6 +338,7 @@ std::string serviceUsage()
         {"%BURST%", std::to_string(defaults.rateBurst)},
         {"%MAX_WAIT%", std::to_string(defaults.maxWaitSeconds)},
         {"%REPEAT%", std::to_string(defaults.repeatWindowSeconds)},
+        {"%STOP%", std::to_string(defaults.stopTimeoutSeconds)},
         {"%MAX_CONNECTIONS%", std::to_string(defaults.limits.maxConnections)},
         {"%PER_ADDRESS%", std::to_string(defaults.limits.maxConnectionsPerAddress)},
         {"%IDLE%", std::to_string(defaults.limits.idleTimeoutSeconds)},

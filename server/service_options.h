@@ -42,6 +42,11 @@ struct ServiceOptions
     std::string metricsAddress;
     int metricsPort = 0;
     HttpLimits limits{.maxBodyBytes = RegnickService::kMaxBodyBytes};
+    // After SIGTERM, how long requests under way and sign-ups waiting for a
+    // hash get to finish; what is left then is answered 503.
+    unsigned stopTimeoutSeconds = 10;
+    // --check: check what a start would use, then exit.
+    bool check = false;
     bool help = false;
 
     bool tls() const { return !tlsCertificate.empty(); }

@@ -49,6 +49,12 @@ bool ConnectionIntake::start(std::string &error)
     return true;
 }
 
+bool ConnectionIntake::waitUntilDecided(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(m_mutex);
+    return m_decided.wait_until(lock, deadline, [this] { return m_pending.empty(); });
+}
+
 void ConnectionIntake::stop()
 {
     if (m_thread.joinable()) {
@@ -128,6 +134,8 @@ void ConnectionIntake::run()
                         closed(reinterpret_cast<const sockaddr *>(&it->second.peer));
                     it = m_pending.erase(it);
                     ::close(fd);
+                    if (m_pending.empty())
+                        m_decided.notify_all();
                     continue;
                 }
                 const auto left =
@@ -226,6 +234,8 @@ void ConnectionIntake::forget(int fd)
     const std::lock_guard lock(m_mutex);
     m_pending.erase(fd);
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    if (m_pending.empty())
+        m_decided.notify_all();
 }
 
 bool ConnectionIntake::count(const sockaddr *client)

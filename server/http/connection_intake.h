@@ -3,6 +3,7 @@
 #include "server/http/client_address.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -46,6 +47,11 @@ public:
     ConnectionIntake &operator=(const ConnectionIntake &) = delete;
 
     bool start(std::string &error);
+    // Waits until every connection taken has been decided (served or
+    // closed), or until `deadline`; false then. Once nothing more comes in,
+    // so that a client that connected just before it stopped still gets
+    // served.
+    bool waitUntilDecided(std::chrono::steady_clock::time_point deadline);
     // Closes the connections still being looked at. Returns once its thread ended.
     void stop();
 
@@ -85,6 +91,7 @@ private:
     std::thread m_thread;
     bool m_stopping = false; // under m_mutex
     std::mutex m_mutex;
+    std::condition_variable m_decided;
     std::unordered_map<int, Pending> m_pending; // under m_mutex
     std::mutex m_countMutex;
     std::unordered_map<std::string, unsigned> m_perClient; // under m_countMutex

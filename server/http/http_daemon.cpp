@@ -190,6 +190,8 @@ struct HttpDaemonCallbacks
                                 MHD_ConnectionNotificationCode what)
     {
         auto &daemon = *static_cast<HttpDaemon *>(cls);
+        if (what == MHD_CONNECTION_NOTIFY_CLOSED)
+            daemon.countOpen(-1);
         if (daemon.m_metrics && what == MHD_CONNECTION_NOTIFY_STARTED)
             daemon.m_metrics->connectionOpened();
         else if (daemon.m_metrics)
@@ -385,9 +387,23 @@ bool HttpDaemon::start(const HttpLimits &limits, const HttpTls &tls, std::string
 
 bool HttpDaemon::addConnection(int fd, const sockaddr *address, socklen_t addressLength)
 {
+    // Counted from here, not from when the library's thread starts on it:
+    // a connection handed in must never look as if there were none.
+    countOpen(1);
     // Refused (a limit, no memory): the library closes the socket and
     // says why through libraryMessage.
-    return MHD_add_connection(m_daemon, fd, address, addressLength) == MHD_YES;
+    if (MHD_add_connection(m_daemon, fd, address, addressLength) == MHD_YES)
+        return true;
+    countOpen(-1);
+    return false;
+}
+
+void HttpDaemon::countOpen(int change)
+{
+    const std::lock_guard lock(m_openMutex);
+    m_open += change;
+    if (m_open == 0)
+        m_allClosed.notify_all();
 }
 
 void HttpDaemon::requestIsIn(MHD_Connection *connection)
@@ -422,6 +438,13 @@ bool HttpDaemon::waitForSuspended(std::chrono::steady_clock::time_point deadline
 {
     std::unique_lock lock(m_suspendedMutex);
     return m_allResumed.wait_until(lock, deadline, [this] { return m_suspended == 0; });
+}
+
+int HttpDaemon::waitUntilAllClosed(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(m_openMutex);
+    m_allClosed.wait_until(lock, deadline, [this] { return m_open == 0; });
+    return m_open;
 }
 
 void HttpDaemon::stop()

@@ -19,6 +19,7 @@ namespace {
 // The client tells the user the service is busy and to try again shortly.
 constexpr std::string_view kUnavailable = "The accounts database is unavailable; try again later\n";
 constexpr std::string_view kBusy = "The service is busy; try again shortly\n";
+constexpr std::string_view kStopping = "The service is restarting; try again shortly\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -219,12 +220,21 @@ void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
             } else if (run) {
                 work(registration);
             } else {
-                request.resumeWithoutAnswer("cancelled");
+                answerStopping(request);
             }
             sodium_memzero(registration.password.data(), registration.password.size());
         });
     if (!queued)
-        request.resumeWithoutAnswer("cancelled");
+        answerStopping(request);
+}
+
+// The service stopped before a worker reached this sign-up: never stored,
+// and its client told so, to try again once the next process serves.
+void RegnickService::answerStopping(HttpRequest &request)
+{
+    m_metrics.signup(Metrics::Signup::Shed);
+    request.note({}, "stopping");
+    request.resume(503, std::string(kStopping), {{"Retry-After", "1"}});
 }
 
 void RegnickService::confirmRepeat(HttpRequest &request, const Registration &registration,

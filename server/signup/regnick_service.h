@@ -78,6 +78,7 @@ private:
     void registerAccount(HttpRequest &request, Registration &registration);
     void confirmRepeat(HttpRequest &request, const Registration &registration,
                        const std::string &storedHash, const char *takenOutcome = "taken");
+    void answerStopping(HttpRequest &request);
 
     AccountStore &m_store;
     const ReservedNicks &m_reserved;

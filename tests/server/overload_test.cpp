@@ -125,9 +125,11 @@ void TestOverload::signUpThatWaitedPastMaxWait_isShedUnstored()
 
 void TestOverload::metrics_countWhatHappened_andPassPromtool()
 {
+    // The connection left open below holds the stop for --stop-timeout.
     RegnickProcess service(m_dir.filePath(QStringLiteral("metrics.db")),
                            {QStringLiteral("--metrics-listen"), QStringLiteral("127.0.0.1:0"),
-                            QStringLiteral("--rate-burst"), QStringLiteral("5")});
+                            QStringLiteral("--rate-burst"), QStringLiteral("5"),
+                            QStringLiteral("--stop-timeout"), QStringLiteral("1")});
     QVERIFY(service.start());
     const QString metrics = metricsUrl(service);
     QVERIFY2(!metrics.isEmpty(), service.log().constData());

@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <arpa/inet.h>
+#include <future>
 #include <httplib.h>
 #include <memory>
 #include <netinet/in.h>
@@ -65,7 +66,7 @@ int listeningSocket(const char *address, quint16 &port)
     }
     const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&storage), length) != 0 ||
-        ::listen(fd, 16) != 0 ||
+        ::listen(fd, 64) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&storage), &length) != 0) {
         ::close(fd);
         return -1;
@@ -111,6 +112,7 @@ private slots:
     void stopSignal_exitsWithStatusZero_data();
     void stopSignal_exitsWithStatusZero();
     void restart_rightAfterTraffic_takesThePortAgain();
+    void restartOnOneSocket_answersEverySignUpTakenIn();
     void listen_everyAddressServes_data();
     void listen_everyAddressServes();
     void underSystemd_servesItsSocketsAndTellsItsState();
@@ -383,6 +385,40 @@ void TestRegnickService::restart_rightAfterTraffic_takesThePortAgain()
     QVERIFY(again.stop());
 }
 
+// As systemd restarts a service: SIGTERM while one worker has a queue of
+// sign-ups, more coming on its socket, then a new process on that socket.
+void TestRegnickService::restartOnOneSocket_answersEverySignUpTakenIn()
+{
+    quint16 port = 0;
+    const int socket = listeningSocket("127.0.0.1", port);
+    QVERIFY(socket >= 0);
+    const auto closeSocket = qScopeGuard([&] { ::close(socket); });
+    const QString db = m_dir.filePath(QStringLiteral("restart-one-socket.db"));
+    const QStringList arguments = kRelaxed + QStringList{QStringLiteral("--hash-workers=1")};
+    RegnickProcess first(db, arguments);
+    first.passSockets({socket});
+    QVERIFY(first.start());
+    std::vector<std::future<Answer>> answers;
+    const auto signUps = [&] {
+        for (int i = 0; i < 6; ++i)
+            answers.push_back(std::async(std::launch::async, [&, n = answers.size()] {
+                return post(url("127.0.0.1", port), form("reinicio" + QByteArray::number(n)));
+            }));
+    };
+    signUps();
+    QTRY_VERIFY_WITH_TIMEOUT(first.log().contains(" registered 200"), 10000);
+    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+    QTRY_VERIFY(first.log().contains("stopping on SIGTERM"));
+    signUps(); // these wait on the socket for the next process
+    QVERIFY(first.stop());
+    RegnickProcess second(db, arguments);
+    second.passSockets({socket});
+    QVERIFY(second.start());
+    for (std::future<Answer> &answer : answers)
+        QCOMPARE(answer.get().body, QByteArray("OK"));
+    QVERIFY(second.stop());
+}
+
 void TestRegnickService::listen_everyAddressServes_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -444,6 +480,20 @@ void TestRegnickService::underSystemd_servesItsSocketsAndTellsItsState()
     QVERIFY2(service.log().startsWith("<5>"), service.log().constData());
     QVERIFY(service.stop());
     QVERIFY(notify.waitFor("STOPPING=1", 5000));
+
+    // A refusal to start, on standard error, is an error (<3>) there.
+    QProcess refused;
+    refused.setStandardErrorFile(db + QStringLiteral(".log"), QIODevice::Append);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("JOURNAL_STREAM"),
+                       QStringLiteral("%1:%2").arg(status.st_dev).arg(status.st_ino));
+    refused.setProcessEnvironment(environment);
+    refused.start(RegnickProcess::program(), {QStringLiteral("--tls-cert=/no/such/c.pem"),
+                                              QStringLiteral("--tls-key=/no/such/k.pem")});
+    QVERIFY(refused.waitForFinished());
+    QCOMPARE(refused.exitCode(), 1);
+    QVERIFY2(lastLine(service.log()).startsWith("<3>parlonda-regnick: cannot read the TLS"),
+             service.log().constData());
 }
 
 void TestRegnickService::sighup_reopensLogAndReloadsCertificate()
@@ -640,6 +690,8 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--repeat-window",
                              "--trusted-proxy",
                              "--metrics-listen",
+                             "--stop-timeout",
+                             "--check",
                              "/healthz",
                              "--help",
                              "127.0.0.1",
@@ -685,6 +737,8 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
     const QString notPem = m_dir.filePath(QStringLiteral("not.pem"));
     QVERIFY(parlonda::test::writeFile(certificate, first.certificate));
     QVERIFY(parlonda::test::writeFile(otherKey, second.privateKey));
+    const QString goodKey = m_dir.filePath(QStringLiteral("first-key.pem"));
+    QVERIFY(parlonda::test::writeFile(goodKey, first.privateKey));
     QVERIFY(parlonda::test::writeFile(notPem, "not a certificate\n"));
     row("keyOfAnotherCertificate",
         {port0, freshDb, QStringLiteral("--tls-cert=") + certificate,
@@ -724,6 +778,19 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
         "--metrics-listen takes ADDR:PORT");
     row("maxWaitZero", {QStringLiteral("--max-wait=0")}, 2, "--max-wait takes a number");
     row("repeatWindowOverADay", {QStringLiteral("--repeat-window=86401")}, 2, "from 0 to 86400");
+    // --check, on the port the service above holds: what a start would use,
+    // without listening.
+    const QStringList good = {QStringLiteral("--port=%1").arg(m_service->port()), freshDb,
+                              QStringLiteral("--tls-cert=") + certificate,
+                              QStringLiteral("--tls-key=") + goodKey};
+    row("checkGood", good + QStringList{QStringLiteral("--check")}, 0, "good to start");
+    row("checkKeyOfAnotherCertificate",
+        {QStringLiteral("--check"), port0, freshDb, QStringLiteral("--tls-cert=") + certificate,
+         QStringLiteral("--tls-key=") + otherKey},
+        1, "do not match");
+    row("checkReadOnlyDatabase",
+        {QStringLiteral("--check"), port0, QStringLiteral("--db=") + readOnlyDatabase()}, 1,
+        "cannot write to");
     row("dbInMissingFolder",
         {port0, QStringLiteral("--db"),
          m_dir.filePath(QStringLiteral("no/such/folder/accounts.db"))},
@@ -741,10 +808,13 @@ void TestRegnickService::badCommandLine_exitsWithError()
     QVERIFY(service.waitForFinished());
     QCOMPARE(service.exitStatus(), QProcess::NormalExit);
     const QByteArray errors = service.readAllStandardError();
+    const QByteArray output = service.readAllStandardOutput();
     QVERIFY2(service.exitCode() == exitCode, errors.constData());
-    QVERIFY2(errors.startsWith("parlonda-regnick: ") && errors.contains(reason),
-             errors.constData());
-    QVERIFY(service.readAllStandardOutput().isEmpty());
+    // A --check that passes says so on standard output; a refusal says why
+    // on standard error, and nothing else.
+    const QByteArray said = exitCode == 0 ? output : errors;
+    QVERIFY2(said.startsWith("parlonda-regnick: ") && said.contains(reason), said.constData());
+    QVERIFY(exitCode == 0 || output.isEmpty());
 }
 
 // A database that SQLite itself will only read, whoever runs the test (file
