@@ -231,6 +231,53 @@ QList<Row> underAttack(QTemporaryDir &dir)
     return rows;
 }
 
+// Silent connections, 16 from each of 63 addresses, take every one of
+// --max-connections; then a new client tries every 20 ms until it is
+// served: the time from the first silent connection, against
+// --idle-timeout, after which the service closes them with nothing else
+// happening.
+Row servedAfterSilentConnections(QTemporaryDir &dir)
+{
+    progress("silent connections up to --max-connections...");
+    constexpr int kIdleSeconds = 3;
+    constexpr int kConnections = 1000; // the default --max-connections
+    const auto s =
+        startService(dir, {QStringLiteral("--idle-timeout"), QString::number(kIdleSeconds)});
+    const auto served = [&] {
+        RawConnection probe("127.0.7.1", s->port());
+        probe.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        return parlonda::test::httpStatus(probe.readAll(1000)) == 404;
+    };
+    std::vector<std::unique_ptr<RawConnection>> silent;
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < kConnections; ++i)
+        silent.push_back(std::make_unique<RawConnection>(
+            ("127.0.6." + QByteArray::number(1 + i / 16)).constData(), s->port()));
+    const bool refusedWhileFull = !served();
+    while (!served() && secondsSince(start) < 60)
+        std::this_thread::sleep_for(20ms);
+    const double seconds = secondsSince(start);
+    int open = 0;
+    for (const auto &c : silent)
+        open += !c->closedWithin(0);
+    silent.clear();
+    s->stop();
+    return {QStringLiteral("A new client served again after %1 silent connections from 63 "
+                           "addresses took all of --max-connections (a new one %2 while they "
+                           "were open; %3 still open then; reference: --idle-timeout)")
+                .arg(kConnections)
+                .arg(refusedWhileFull ? QStringLiteral("refused") : QStringLiteral("served"))
+                .arg(open),
+            number(seconds, 2) + QStringLiteral(" s"),
+            QStringLiteral("%1 s").arg(kIdleSeconds),
+            signedNumber(seconds - kIdleSeconds, 2) + QStringLiteral(" s"),
+            QStringLiteral("≤ +1 s"),
+            metOrMissedBy(refusedWhileFull && seconds <= kIdleSeconds + 1,
+                          refusedWhileFull
+                              ? number(seconds - kIdleSeconds - 1, 2) + QStringLiteral(" s")
+                              : QStringLiteral("the limit was never full"))};
+}
+
 // Peak memory of a 64-client run, against the bound the hash pool sets.
 Row peakMemory(QTemporaryDir &dir, unsigned workers)
 {
@@ -674,6 +721,7 @@ int main(int argc, char *argv[])
     rows.append(burst(dir, workers));
     rows.append(onPostgres(dir, workers));
     rows.append(underAttack(dir));
+    rows.append(servedAfterSilentConnections(dir));
     rows.append(peakMemory(dir, workers));
     rows.append(headerFlood(dir));
     rows.append(repeatAndTaken(dir));

@@ -1,6 +1,7 @@
 // parlonda-regnick: the stand-in registration service. Parses the options,
 // checks that it can work, wires the parts of the parlonda_regnick library
 // together and runs them until told to stop.
+#include "server/descriptor_budget.h"
 #include "server/http/acceptor.h"
 #include "server/http/connection_intake.h"
 #include "server/http/http_daemon.h"
@@ -30,7 +31,6 @@
 #include <optional>
 #include <sodium.h>
 #include <string>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -47,35 +47,11 @@ constexpr std::chrono::milliseconds kLastAnswersBudget{1500};
 // A client that has just connected when the service stops gets this long to
 // send its first bytes (the request, a TLS ClientHello) and be served.
 constexpr std::chrono::milliseconds kFirstBytesGrace{500};
-// File descriptors beyond the connections: the database, its journal, the
-// log, the listening sockets, epoll and the library's wake-up pipe.
-constexpr rlim_t kSpareDescriptors = 64;
 
 int refuse(const std::string &why)
 {
     std::cerr << "parlonda-regnick: " << why << '\n';
     return 1;
-}
-
-// Every connection is a socket. The usual soft limit (1024) is below the
-// default connection limit, so raise it as far as the hard limit allows.
-bool enoughDescriptors(unsigned maxConnections, std::string &error)
-{
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return true;
-    const rlim_t needed = maxConnections + kSpareDescriptors;
-    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
-        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed) {
-            error = "--max-connections " + std::to_string(maxConnections) + " needs " +
-                    std::to_string(needed) + " file descriptors, but the limit is " +
-                    std::to_string(limit.rlim_max) + " (ulimit -Hn)";
-            return false;
-        }
-        limit.rlim_cur = needed;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    return true;
 }
 
 // "::", every address of this machine, serves IPv4 too, unless an IPv4
@@ -178,13 +154,23 @@ std::chrono::nanoseconds timeHashesApart(unsigned workers)
 }
 
 // How long a new connection may take to send the bytes that tell whether
-// it starts with a PROXY header: as long as it may stay idle.
+// it starts with a PROXY header: as long as it may stay idle, and no longer
+// than its whole request may take.
 std::chrono::milliseconds firstBytesTimeout(const HttpLimits &limits)
 {
-    const unsigned seconds = limits.idleTimeoutSeconds > 0      ? limits.idleTimeoutSeconds
-                             : limits.requestTimeoutSeconds > 0 ? limits.requestTimeoutSeconds
-                                                                : 3600;
+    unsigned seconds = 3600;
+    for (const unsigned limit : {limits.idleTimeoutSeconds, limits.requestTimeoutSeconds}) {
+        if (limit > 0)
+            seconds = std::min(seconds, limit);
+    }
     return std::chrono::seconds(seconds);
+}
+
+// The connections of one HTTP daemon, counted by one intake from accept
+// until the daemon says they closed.
+void ownConnections(ConnectionIntake &intake, HttpDaemon &daemon)
+{
+    daemon.whenClosed([&intake](const sockaddr *client) { intake.closed(client); });
 }
 
 // SIGHUP: a new log file after rotation, a renewed certificate. Whatever
@@ -220,7 +206,8 @@ bool prepare(const ServiceOptions &options, Prepared &prepared, std::string &err
 {
     if (options.tls() && !prepared.credentials.load(options.tlsCertificate, options.tlsKey, error))
         return false;
-    if (!enoughDescriptors(options.limits.maxConnections, error))
+    // The listeners systemd may pass in are counted again once they are open.
+    if (!fitDescriptorLimit(options, descriptorBudget(options, options.listen.size()), error))
         return false;
     prepared.reserved = options.reservedNicks.empty()
                             ? ReservedNicks::builtIn()
@@ -359,6 +346,11 @@ int main(int argc, char **argv)
     std::vector<Listener> listeners = openListeners(*options);
     if (listeners.empty())
         return 1;
+    if (!fitDescriptorLimit(*options, descriptorBudget(*options, listeners.size()), error)) {
+        for (const Listener &listener : listeners)
+            ::close(listener.fd);
+        return refuse(error);
+    }
 
     HashPool hashing(options->hashWorkers, timeHashesApart(options->hashWorkers));
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
@@ -372,16 +364,17 @@ int main(int argc, char **argv)
     // the end.
     HttpDaemon *serving = nullptr;
     ConnectionIntake intake(
-        options->trustedProxies, options->limits.maxConnectionsPerAddress,
-        options->limits.maxConnections, firstBytesTimeout(options->limits),
-        [&serving](int fd, const sockaddr *client, socklen_t length) {
-            return serving->addConnection(fd, client, length);
+        "connection", options->trustedProxies, options->limits.maxConnections,
+        options->limits.maxConnectionsPerAddress, firstBytesTimeout(options->limits),
+        [&serving](int fd, const sockaddr *client, socklen_t length,
+                   std::chrono::steady_clock::time_point accepted) {
+            return serving->addConnection(fd, client, length, accepted);
         },
         log);
     HttpDaemon daemon({service.route(), service.healthRoute()}, log, &metrics);
     serving = &daemon;
     daemon.trustProxies(options->trustedProxies);
-    daemon.whenClosed([&intake](const sockaddr *client) { intake.closed(client); });
+    ownConnections(intake, daemon);
     const HttpTls tls{options->tls() ? &credentials : nullptr, options->tlsPriorities};
     if (!daemon.start(options->limits, tls, error) || !intake.start(error)) {
         for (const Listener &listener : listeners)
@@ -390,28 +383,36 @@ int main(int argc, char **argv)
     }
     // Every connection goes through the intake, which learns its client.
     Acceptor acceptor(
-        std::move(listeners),
-        [&intake](AcceptedSocket socket) {
-            intake.take(socket.fd, socket.peer, socket.peerLength);
-        },
-        log);
+        std::move(listeners), [&intake](AcceptedSocket socket) { intake.take(socket); }, log);
     if (!acceptor.start(error))
         return refuse(error);
 
     // Apart from the public listeners, so that no client can read it.
+    HttpLimits metricsLimits;
+    metricsLimits.maxConnections = kMetricsConnections;
+    metricsLimits.maxConnectionsPerAddress = kMetricsConnections;
+    metricsLimits.idleTimeoutSeconds = 10;
+    metricsLimits.requestTimeoutSeconds = 10;
+    HttpDaemon *metricsServing = nullptr;
+    ConnectionIntake metricsIntake(
+        "metrics connection", {}, metricsLimits.maxConnections,
+        metricsLimits.maxConnectionsPerAddress, firstBytesTimeout(metricsLimits),
+        [&metricsServing](int fd, const sockaddr *client, socklen_t length,
+                          std::chrono::steady_clock::time_point accepted) {
+            return metricsServing->addConnection(fd, client, length, accepted);
+        },
+        log);
     HttpDaemon metricsDaemon({{"/metrics", "GET",
                                [&metrics](HttpRequest &request) {
                                    request.reply(200, metrics.exposition(),
                                                  {{"Content-Type", "text/plain; version=0.0.4"}});
                                }}},
                              log);
+    metricsServing = &metricsDaemon;
+    ownConnections(metricsIntake, metricsDaemon);
     std::optional<Acceptor> metricsAcceptor;
     std::string metricsAt;
     if (!options->metricsAddress.empty()) {
-        HttpLimits metricsLimits;
-        metricsLimits.maxConnections = 16;
-        metricsLimits.idleTimeoutSeconds = 10;
-        metricsLimits.requestTimeoutSeconds = 10;
         const Listener listener = openListener(
             options->metricsAddress, static_cast<std::uint16_t>(options->metricsPort), true, error);
         if (listener.fd < 0)
@@ -422,8 +423,9 @@ int main(int argc, char **argv)
         metricsAt = "metrics on http://" + hostAndPort(listener) + "/metrics";
         metricsAcceptor.emplace(
             std::vector<Listener>{listener},
-            [&metricsDaemon](AcceptedSocket socket) { metricsDaemon.addConnection(socket); }, log);
-        if (!metricsDaemon.start(metricsLimits, HttpTls{}, error) || !metricsAcceptor->start(error))
+            [&metricsIntake](AcceptedSocket socket) { metricsIntake.take(socket); }, log);
+        if (!metricsDaemon.start(metricsLimits, HttpTls{}, error) || !metricsIntake.start(error) ||
+            !metricsAcceptor->start(error))
             return refuse("cannot serve metrics: " + error);
         // In the log before the lines below, which tests and scripts wait for.
         log.notice(metricsAt);
@@ -442,6 +444,7 @@ int main(int argc, char **argv)
     log.notice(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
     if (metricsAcceptor)
         metricsAcceptor->stop();
+    metricsIntake.stop();
     stopServing(*options, acceptor, intake, hashing, daemon, log);
     metricsDaemon.stop();
     return 0;

@@ -94,13 +94,15 @@ Bounds:
                        then are answered 503 with Retry-After, and
                        connections whose request is still not in are
                        closed (default %STOP%)
-  --max-connections N  open connections in all (default %MAX_CONNECTIONS%)
+  --max-connections N  open connections in all, from accept to close; one
+                       more is closed at once. The limit on open files is
+                       raised to fit (default %MAX_CONNECTIONS%)
   --max-connections-per-address N
                        open connections from one address (IPv6: per /64;
                        a trusted balancer's own connections are not
                        counted) (default %PER_ADDRESS%)
-  --idle-timeout S     close a connection idle for S seconds, 0 never
-                       (default %IDLE%)
+  --idle-timeout S     close a connection idle for S seconds, also one that
+                       never sent anything; 0 never (default %IDLE%)
   --request-timeout S  close a connection whose request (line, headers and
                        body) is not in whole S seconds after it opened, however
                        busy the client keeps it; 0 never (default %REQUEST%)

@@ -32,6 +32,11 @@ QString metricsUrl(const RegnickProcess &service)
     return match.captured(1);
 }
 
+quint16 portOf(const QString &url)
+{
+    return quint16(url.mid(url.lastIndexOf(u':') + 1).toUInt());
+}
+
 // The value of one sample ("name{labels}") in a scrape, -1 when missing.
 double sample(const QByteArray &scrape, const QByteArray &name)
 {
@@ -52,6 +57,8 @@ private slots:
     void burst_isShedAtOnce_andNothingShedIsStored();
     void signUpThatWaitedPastMaxWait_isShedUnstored();
     void metrics_countWhatHappened_andPassPromtool();
+    void lastSlot_pairsRacingForIt_wedgeNothing_data();
+    void lastSlot_pairsRacingForIt_wedgeNothing();
 
 private:
     QTemporaryDir m_dir;
@@ -171,6 +178,12 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
         QVERIFY2(sample(scrape, name) == value,
                  qPrintable(QString::fromLatin1(name) + u'\n' + QString::fromUtf8(scrape)));
 
+    RawConnection raw("127.0.0.1", portOf(metrics));
+    raw.send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    const QByteArray answer = raw.readAll(10000);
+    QCOMPARE(answer.left(answer.indexOf("\r\n\r\n")).toLower().count("\ncontent-type:"), 1);
+    QCOMPARE(httpHeader(answer, "Content-Type"), QByteArray("text/plain; version=0.0.4"));
+
     QProcess promtool;
     promtool.setProcessChannelMode(QProcess::MergedChannels);
     promtool.start(QStringLiteral("promtool"),
@@ -180,6 +193,54 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
     promtool.closeWriteChannel();
     QVERIFY(promtool.waitForFinished());
     QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
+    QVERIFY(service.stop());
+}
+
+void TestOverload::lastSlot_pairsRacingForIt_wedgeNothing_data()
+{
+    QTest::addColumn<bool>("metricsPort");
+    QTest::addColumn<int>("limit");
+    QTest::newRow("service, --max-connections 3") << false << 3;
+    QTest::newRow("metrics, 16") << true << 16;
+}
+
+// Every slot but one held, then pairs of connections at once: one gets the
+// slot, the other is closed by the service itself, never by the HTTP
+// library, which wedged for good when it had to refuse one.
+void TestOverload::lastSlot_pairsRacingForIt_wedgeNothing()
+{
+    QFETCH(bool, metricsPort);
+    QFETCH(int, limit);
+    RegnickProcess service(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + ".db"),
+                           {QStringLiteral("--max-connections"), QStringLiteral("3"),
+                            QStringLiteral("--metrics-listen"), QStringLiteral("127.0.0.1:0")});
+    QVERIFY(service.start());
+    const QString metrics = metricsUrl(service);
+    const quint16 port = metricsPort ? portOf(metrics) : service.port();
+    std::vector<std::unique_ptr<RawConnection>> held;
+    for (int i = 1; i < limit; ++i) {
+        held.push_back(std::make_unique<RawConnection>("127.0.0.2", port));
+        QVERIFY(held.back()->send("GET /held"));
+    }
+    const QByteArray request = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+    int answered = 0;
+    for (int round = 0; round < 20; ++round) {
+        RawConnection first("127.0.0.3", port);
+        RawConnection second("127.0.0.4", port);
+        first.send(request);
+        second.send(request);
+        // Answered or closed unanswered, never left hanging.
+        answered += httpStatus(first.readAll(5000)) == 404;
+        answered += httpStatus(second.readAll(5000)) == 404;
+        QVERIFY2(first.closedWithin(0) && second.closedWithin(0),
+                 qPrintable(QString::number(round)));
+    }
+    QVERIFY(answered > 0);
+    QVERIFY(service.log().contains(metricsPort ? "closed a metrics connection: at the limit of 16"
+                                               : "closed a connection: at the limit of 3"));
+    held.clear();
+    QTRY_COMPARE(get(service.baseUrl(), "/").status, 404);
+    QTRY_COMPARE(get(metrics, "/metrics").status, 200);
     QVERIFY(service.stop());
 }
 

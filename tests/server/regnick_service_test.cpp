@@ -11,6 +11,8 @@
 
 #include <QByteArrayList>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
@@ -23,6 +25,7 @@
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,6 +124,9 @@ private slots:
     void tls_onlyVersions12And13WithAeadCiphers();
     void signUpsFromOneAddress_overTheRate_get429();
     void hostileConnections_neitherStarveSignUpsNorOutliveTheirLimits();
+    void requestTimeout_countsFromAccept();
+    void silentConnectionsAtTheLimit_goAtTheIdleTimeout();
+    void descriptorLimit_belowTheBudgetRefused_atItConnectionsShedCleanly();
     void reservedNicksFile_replacesTheBuiltInList();
     void help_mentionsEveryOption();
     void badCommandLine_exitsWithError_data();
@@ -643,6 +649,102 @@ void TestRegnickService::hostileConnections_neitherStarveSignUpsNorOutliveTheirL
     // Idle connections go after the idle time-out, the trickler among them.
     for (const auto &connection : idle)
         QVERIFY(connection->closedWithin(10000));
+    QVERIFY(service.stop());
+}
+
+// The quiet time before the request's first byte counts too.
+void TestRegnickService::requestTimeout_countsFromAccept()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("late.db")),
+                           {QStringLiteral("--request-timeout"), QStringLiteral("3")});
+    QVERIFY(service.start());
+    QElapsedTimer since;
+    since.start();
+    RawConnection client("127.0.0.2", service.port());
+    QVERIFY(!client.closedWithin(2000));
+    bool closed = false;
+    while (!closed && since.elapsed() < 10000)
+        closed = !client.send("P") || client.closedWithin(200);
+    QVERIFY2(closed && since.elapsed() <= 4000, QByteArray::number(since.elapsed()).constData());
+    QVERIFY(service.stop());
+}
+
+// Silent connections that fill --max-connections shut everyone out only
+// until --idle-timeout closes them, with nothing else happening.
+void TestRegnickService::silentConnectionsAtTheLimit_goAtTheIdleTimeout()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("silent.db")),
+                           {QStringLiteral("--max-connections"), QStringLiteral("4"),
+                            QStringLiteral("--idle-timeout"), QStringLiteral("2")});
+    QVERIFY(service.start());
+    QElapsedTimer since;
+    since.start();
+    std::vector<std::unique_ptr<RawConnection>> silent;
+    for (const char *source : {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.3"})
+        silent.push_back(std::make_unique<RawConnection>(source, service.port()));
+    RawConnection fifth("127.0.0.4", service.port());
+    QVERIFY(fifth.closedWithin(1000));
+    for (const auto &connection : silent)
+        QVERIFY(connection->closedWithin(5000));
+    QVERIFY2(since.elapsed() <= 3000, QByteArray::number(since.elapsed()).constData());
+    QCOMPARE(send(service.baseUrl(), "GET", "/", {}, {}).status, 404);
+    QVERIFY(service.log().contains("closed a connection: at the limit of 4, from 127.0.0.4"));
+    QVERIFY(service.stop());
+}
+
+// --max-connections 20 and one hash worker: 20 connections, 6 for the
+// database, 1 listener, 48 of its own and spare.
+void TestRegnickService::descriptorLimit_belowTheBudgetRefused_atItConnectionsShedCleanly()
+{
+    const QString db = m_dir.filePath(QStringLiteral("files.db"));
+    const QStringList arguments = {QStringLiteral("--max-connections"), QStringLiteral("20"),
+                                   QStringLiteral("--hash-workers"), QStringLiteral("1")};
+    RegnickProcess below(db, arguments);
+    below.limitFiles(74);
+    QVERIFY(!below.start());
+    QVERIFY2(below.errors().contains("needs 75 file descriptors (20 connections, 0 for metrics, 6 "
+                                     "for the database, 1 listening, 48 of its own and spare), "
+                                     "but the hard limit is 74 (ulimit -Hn)"),
+             below.errors().constData());
+
+    RegnickProcess service(db, arguments);
+    service.limitFiles(76);
+    QVERIFY(service.start());
+    const auto pid = static_cast<pid_t>(service.processId());
+    const auto openFiles = [pid] {
+        return QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    };
+    const qsizetype idleFiles = openFiles().size();
+    // Over --max-connections: the extra ones are closed, with descriptors to spare.
+    std::vector<std::unique_ptr<RawConnection>> flood;
+    for (int i = 0; i < 30; ++i) {
+        flood.push_back(
+            std::make_unique<RawConnection>(i % 2 ? "127.0.0.2" : "127.0.0.3", service.port()));
+        flood.back()->send("POST /cgi");
+    }
+    int closed = 0;
+    for (const auto &connection : flood)
+        closed += connection->closedWithin(200);
+    QCOMPARE(closed, 10);
+    flood.clear();
+    QTRY_COMPARE(send(service.baseUrl(), "GET", "/", {}, {}).status, 404);
+    QVERIFY(!service.log().contains("out of file descriptors"));
+
+    // Out of descriptors all the same: a new connection is closed at once,
+    // not left waiting in the backlog, and the service goes on.
+    QTRY_COMPARE(openFiles().size(), idleFiles);
+    const QStringList open = openFiles();
+    rlimit limit{0, 76};
+    while (open.contains(QString::number(limit.rlim_cur)))
+        ++limit.rlim_cur;
+    QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+    RawConnection refused("127.0.0.2", service.port());
+    QVERIFY(refused.closedWithin(2000));
+    QTRY_VERIFY(service.log().contains("out of file descriptors"));
+    limit.rlim_cur = 76;
+    QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+    QCOMPARE(send(service.baseUrl(), "GET", "/", {}, {}).status, 404);
     QVERIFY(service.stop());
 }
 
