@@ -357,7 +357,8 @@ int main(int argc, char **argv)
     Metrics metrics;
     metrics.setQueueDepth([&hashing] { return hashing.queued(); });
     RegnickService service(store, reserved, hashing, attempts, log, metrics,
-                           std::chrono::seconds(options->maxWaitSeconds));
+                           std::chrono::seconds(options->maxWaitSeconds),
+                           std::chrono::seconds(options->repeatWindowSeconds));
 
     // Before the daemon, which tells it of every connection that closes, to
     // the end.

@@ -117,9 +117,9 @@ void RegnickService::handle(HttpRequest &request)
     std::string error;
     switch (m_store.lookup(form.registration->nickKey, error)) {
     case AccountStore::Lookup::Taken:
-        m_metrics.signup(Metrics::Signup::Taken);
-        request.note(form.nick, "taken");
-        request.reply(200, "Error");
+        request.note(form.nick, {});
+        request.suspend();
+        answerTaken(request, *form.registration);
         return;
     case AccountStore::Lookup::Failed:
         m_metrics.signup(Metrics::Signup::DatabaseError);
@@ -137,20 +137,80 @@ void RegnickService::handle(HttpRequest &request)
         break;
     }
 
+    request.note(form.nick, {});
+    request.suspend();
+    hashInTurn(
+        request, std::move(*form.registration),
+        [this, &request](Registration &registration) { registerAccount(request, registration); });
+}
+
+void RegnickService::answerTaken(HttpRequest &request, Registration &registration)
+{
+    const auto taken = [&] {
+        m_metrics.signup(Metrics::Signup::Taken);
+        request.note({}, "taken");
+        request.resume(200, "Error");
+    };
+    if (m_repeatWindow.count() == 0)
+        return taken();
+
+    StoredAccount stored;
+    std::string error;
+    switch (m_store.findAccount(registration.nickKey, stored, error)) {
+    case AccountStore::Lookup::Taken:
+        break;
+    case AccountStore::Lookup::Free:
+        // Gone since the look-up: taken, as far as this sign-up saw.
+        return taken();
+    case AccountStore::Lookup::Failed:
+        m_metrics.signup(Metrics::Signup::DatabaseError);
+        m_log.problem(error);
+        request.note({}, "failed");
+        return request.resume(500, "Internal error\n");
+    case AccountStore::Lookup::Unavailable:
+        // Perhaps a repeat: "Error" would send its person to another nick.
+        m_metrics.signup(Metrics::Signup::DatabaseError);
+        m_log.problem(error);
+        request.note({}, "unavailable");
+        return request.resume(503, std::string(kUnavailable));
+    }
+
+    // Older accounts, and any entry that differs, cost no hash.
+    if (!mayBeRepeat(stored, registration))
+        return taken();
+
+    hashInTurn(request, std::move(registration),
+               [this, &request, hash = std::move(stored.passwordHash)](Registration &repeated) {
+                   confirmRepeat(request, repeated, hash);
+               });
+}
+
+bool RegnickService::mayBeRepeat(const StoredAccount &stored, const Registration &registration)
+{
+    // An age that cannot be read counts as older than any window.
+    const Account &account = stored.account;
+    return m_repeatWindow.count() > 0 && stored.age && stored.age->count() >= 0 &&
+           *stored.age < m_repeatWindow && account.names == registration.names &&
+           account.email == registration.email && account.phone == registration.phone &&
+           account.city == registration.city && account.country == registration.country;
+}
+
+void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
+                                std::function<void(Registration &)> work)
+{
     // Better told now to come back than answered after the client gave up.
     if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
+        sodium_memzero(registration.password.data(), registration.password.size());
         m_metrics.signup(Metrics::Signup::Shed);
-        request.note(form.nick, "shed");
-        request.reply(503, std::string(kBusy), {{"Retry-After", retryAfter(queueWait)}});
+        request.note({}, "shed");
+        request.resume(503, std::string(kBusy), {{"Retry-After", retryAfter(queueWait)}});
         return;
     }
 
-    request.note(form.nick, {});
-    request.suspend();
-    Registration registration = std::move(*form.registration);
     const Clock::time_point deadline = request.arrived() + m_maxWait;
-    const bool queued = m_hashing.submit(
-        [this, &request, deadline, registration = std::move(registration)](bool run) mutable {
+    const bool queued =
+        m_hashing.submit([this, &request, deadline, work = std::move(work),
+                          registration = std::move(registration)](bool run) mutable {
             if (run && Clock::now() > deadline) {
                 // Its client is about to give up: never stored.
                 m_metrics.signup(Metrics::Signup::Shed);
@@ -158,7 +218,7 @@ void RegnickService::handle(HttpRequest &request)
                 request.resume(503, std::string(kBusy),
                                {{"Retry-After", retryAfter(m_hashing.expectedWait())}});
             } else if (run) {
-                registerAccount(request, registration);
+                work(registration);
             } else {
                 answerStopping(request);
             }
@@ -175,6 +235,25 @@ void RegnickService::answerStopping(HttpRequest &request)
     m_metrics.signup(Metrics::Signup::Shed);
     request.note({}, "stopping");
     request.resume(503, std::string(kStopping), {{"Retry-After", "1"}});
+}
+
+void RegnickService::confirmRepeat(HttpRequest &request, const Registration &registration,
+                                   const std::string &storedHash, const char *takenOutcome)
+{
+    const Clock::time_point started = Clock::now();
+    const bool same = passwordMatches(registration.password, storedHash);
+    const Clock::duration took = Clock::now() - started;
+    m_metrics.hashTime().observe(seconds(took));
+    m_hashing.jobTook(took);
+    if (same) {
+        m_metrics.signup(Metrics::Signup::Repeated);
+        request.note({}, "repeated");
+        request.resume(200, "OK");
+    } else {
+        m_metrics.signup(Metrics::Signup::Taken);
+        request.note({}, takenOutcome);
+        request.resume(200, "Error");
+    }
 }
 
 void RegnickService::registerAccount(HttpRequest &request, Registration &registration)
@@ -200,12 +279,23 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
         request.note({}, "registered");
         request.resume(200, "OK");
         break;
-    case AccountStore::AddResult::Taken:
-        // Another sign-up of the same nick got in between the look-up and now.
+    case AccountStore::AddResult::Taken: {
+        // Another sign-up of the same nick got in between the look-up and
+        // now: perhaps this one's own first attempt, still being hashed
+        // when the person tried again.
+        StoredAccount stored;
+        if (m_repeatWindow.count() > 0 &&
+            m_store.findAccount(registration.nickKey, stored, error) ==
+                AccountStore::Lookup::Taken &&
+            mayBeRepeat(stored, registration)) {
+            confirmRepeat(request, registration, stored.passwordHash, "taken-at-insert");
+            break;
+        }
         m_metrics.signup(Metrics::Signup::Taken);
         request.note({}, "taken-at-insert");
         request.resume(200, "Error");
         break;
+    }
     case AccountStore::AddResult::Failed:
         m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);

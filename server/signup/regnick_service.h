@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string_view>
 
 namespace parlonda {
@@ -12,6 +13,7 @@ class AccountStore;
 class HashPool;
 class Metrics;
 class RateLimiter;
+struct StoredAccount;
 class RequestLog;
 class ReservedNicks;
 struct Registration;
@@ -25,6 +27,15 @@ struct Registration;
 // the client does: 503 with Retry-After at once when the hash queue's
 // expected wait is over `maxWait`, and 503 for one that has waited `maxWait`
 // by the time a worker takes it, which is then never stored.
+//
+// A sign-up whose answer was lost on its way (a dropped connection, a proxy
+// or the client giving up) is sent again with the same entries. When every
+// entry equals the account's, the password included, and the account was
+// created within `repeatWindow`, it is that person's own sign-up again: it
+// is answered "OK" and nothing is stored. Only accounts that new are ever
+// compared, and the password only once every other entry matched, so that
+// nobody can try passwords against an account whose entries they do not
+// all know.
 class RegnickService
 {
 public:
@@ -33,13 +44,15 @@ public:
     static constexpr std::size_t kMaxBodyBytes = 16 * 1024;
     // The client gives up on an answer after 30 s.
     static constexpr std::chrono::seconds kDefaultMaxWait{20};
+    static constexpr std::chrono::seconds kDefaultRepeatWindow{3600};
 
     // None of these may go before the service.
     RegnickService(AccountStore &store, const ReservedNicks &reserved, HashPool &hashing,
                    RateLimiter &attempts, RequestLog &log, Metrics &metrics,
-                   std::chrono::milliseconds maxWait = kDefaultMaxWait)
+                   std::chrono::milliseconds maxWait = kDefaultMaxWait,
+                   std::chrono::seconds repeatWindow = kDefaultRepeatWindow)
         : m_store(store), m_reserved(reserved), m_hashing(hashing), m_attempts(attempts),
-          m_log(log), m_metrics(metrics), m_maxWait(maxWait)
+          m_log(log), m_metrics(metrics), m_maxWait(maxWait), m_repeatWindow(repeatWindow)
     {
     }
 
@@ -52,8 +65,19 @@ private:
     void handle(HttpRequest &request);
     void checkHealth(HttpRequest &request);
     bool shedding();
+    // For a nick the look-up found taken, the request suspended: "Error", or
+    // "OK" for a repeat. Not on a hashing worker.
+    void answerTaken(HttpRequest &request, Registration &registration);
+    // Recent enough, and every entry but the password the same.
+    bool mayBeRepeat(const StoredAccount &stored, const Registration &registration);
+    // The request suspended: `work` runs on a hashing worker in turn, or the
+    // sign-up is shed when its turn would come too late.
+    void hashInTurn(HttpRequest &request, Registration registration,
+                    std::function<void(Registration &)> work);
     // On a hashing worker.
     void registerAccount(HttpRequest &request, Registration &registration);
+    void confirmRepeat(HttpRequest &request, const Registration &registration,
+                       const std::string &storedHash, const char *takenOutcome = "taken");
     void answerStopping(HttpRequest &request);
 
     AccountStore &m_store;
@@ -63,6 +87,7 @@ private:
     RequestLog &m_log;
     Metrics &m_metrics;
     std::chrono::milliseconds m_maxWait;
+    std::chrono::seconds m_repeatWindow; // 0: no repeats
 };
 
 } // namespace parlonda
