@@ -11,6 +11,7 @@
 #include "tests/server/postgres_cluster.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
@@ -20,6 +21,7 @@
 #include <netinet/in.h>
 #include <optional>
 #include <sodium.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,6 +39,15 @@ constexpr double kMiB = 1024.0 * 1024.0;
 void progress(const char *step)
 {
     std::fprintf(stderr, "bench-service: %s\n", step);
+}
+
+bool sqliteExecute(const QString &path, const char *sql)
+{
+    sqlite3 *db = nullptr;
+    const bool done = sqlite3_open(QFile::encodeName(path).constData(), &db) == SQLITE_OK &&
+                      sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return done;
 }
 
 // The same number of Argon2id hashes as the service makes, on `workers`
@@ -335,28 +346,52 @@ Row headerFlood(QTemporaryDir &dir)
                           number(floodMib - beforeMib - boundMib, 1) + QStringLiteral(" MiB"))};
 }
 
-// A taken nick against a new sign-up, one after the other.
-Row takenNick(QTemporaryDir &dir)
+// The same sign-up again within the repeat window (one hash, like a new
+// sign-up), and again once the accounts are older than the window (a
+// look-up, no hash): each against a new sign-up, one after the other.
+QList<Row> repeatAndTaken(QTemporaryDir &dir)
 {
-    progress("taken nick against new sign-up...");
+    progress("repeat and taken nick against new sign-up...");
     constexpr int kRuns = 20;
     const auto s = startService(dir, {QStringLiteral("--rate"), QStringLiteral("0")});
+    const auto timed = [&](const QByteArray &nick, const char *expected) {
+        const SignUpAnswer answer = signUp("127.0.0.1", s->port(), nick);
+        if (answer.body != expected)
+            fail(QStringLiteral("expected %1, got %2").arg(expected, answer.body));
+        return answer.seconds;
+    };
+    QList<QByteArray> nicks;
     QList<double> fresh;
-    QList<double> taken;
+    QList<double> repeated;
     for (int i = 0; i < kRuns; ++i) {
-        const QByteArray nick = uniqueNick("dup", i);
-        fresh.append(signUp("127.0.0.1", s->port(), nick).seconds);
-        taken.append(signUp("127.0.0.1", s->port(), nick).seconds);
+        nicks.append(uniqueNick("dup", i));
+        fresh.append(timed(nicks.last(), "OK"));
+        repeated.append(timed(nicks.last(), "OK"));
     }
+    if (!sqliteExecute(s->db(), "UPDATE accounts SET created_at = "
+                                "strftime('%Y-%m-%dT%H:%M:%SZ', 'now', '-2 hours')"))
+        fail(QStringLiteral("cannot age the accounts"));
+    QList<double> taken;
+    for (const QByteArray &nick : nicks)
+        taken.append(timed(nick, "Error"));
     s->stop();
-    const double ratio = median(fresh) / median(taken);
-    return {
-        QStringLiteral("Taken nick answered (median of %1; reference: a new sign-up)").arg(kRuns),
-        number(median(taken) * 1000, 2) + QStringLiteral(" ms"),
-        number(median(fresh) * 1000, 1) + QStringLiteral(" ms"),
-        number(ratio, 0) + QStringLiteral("× faster"),
-        QStringLiteral("≥ 10×"),
-        metOrMissedBy(ratio >= 10, number(10 - ratio, 1) + QStringLiteral("×"))};
+
+    const double slower = median(repeated) / median(fresh);
+    const double faster = median(fresh) / median(taken);
+    return {{QStringLiteral("Repeat answered: the same sign-up again within the window (median "
+                            "of %1; reference: a new sign-up, both one hash)")
+                 .arg(kRuns),
+             number(median(repeated) * 1000, 1) + QStringLiteral(" ms"),
+             number(median(fresh) * 1000, 1) + QStringLiteral(" ms"),
+             number(slower, 2) + QStringLiteral("×"), QStringLiteral("≤ 1.5×"),
+             metOrMissedBy(slower <= 1.5, number(slower - 1.5, 2) + QStringLiteral("×"))},
+            {QStringLiteral("Taken nick answered: the same sign-up again outside the window "
+                            "(median of %1; reference: a new sign-up)")
+                 .arg(kRuns),
+             number(median(taken) * 1000, 2) + QStringLiteral(" ms"),
+             number(median(fresh) * 1000, 1) + QStringLiteral(" ms"),
+             number(faster, 0) + QStringLiteral("× faster"), QStringLiteral("≥ 10×"),
+             metOrMissedBy(faster >= 10, number(10 - faster, 1) + QStringLiteral("×"))}};
 }
 
 // Sign-ups a second through HAProxy in TCP mode with send-proxy-v2, against
@@ -855,7 +890,7 @@ int main(int argc, char *argv[])
     rows.append(servedAfterSilentConnections(dir));
     rows.append(peakMemory(dir, workers));
     rows.append(headerFlood(dir));
-    rows.append(takenNick(dir));
+    rows.append(repeatAndTaken(dir));
     rows.append(startToReady(dir));
     rows.append(restartAfterTraffic(dir));
     rows.append(restartOnOneSocket(dir));

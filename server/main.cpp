@@ -363,7 +363,8 @@ int main(int argc, char **argv)
     metrics.setQueueDepth([&hashing] { return hashing.queued(); });
     DatabaseReader reader(store, log);
     RegnickService service(store, reader, reserved, hashing, attempts, log, metrics,
-                           std::chrono::seconds(options->maxWaitSeconds));
+                           std::chrono::seconds(options->maxWaitSeconds),
+                           std::chrono::seconds(options->repeatWindowSeconds));
 
     // Before the daemon, which tells it of every connection that closes, to
     // the end.

@@ -82,6 +82,14 @@ Bounds:
                        at once when the queue is that long, or when a worker
                        reaches one that has waited that long, which is then
                        never stored (default %MAX_WAIT%)
+  --repeat-window S    a sign-up for a taken nick whose every entry, password
+                       included, equals the account's is answered "OK" when
+                       the account was created less than S seconds ago: the
+                       same sign-up sent again after its answer was lost. It
+                       costs one password hash, like a sign-up. Every entry
+                       must match, not only the password, so that it tells
+                       nobody whether they guessed a new account's password.
+                       0 answers "Error" to all of them (default %REPEAT%)
   --stop-timeout S     after SIGTERM, how long requests under way and
                        sign-ups waiting for a hash get to finish; those left
                        then are answered 503 with Retry-After, and
@@ -252,6 +260,7 @@ const std::vector<Option> &optionTable()
         number("--rate", &ServiceOptions::ratePerMinute, 0, 1000000),
         number("--rate-burst", &ServiceOptions::rateBurst, 1, 1000000),
         number("--max-wait", &ServiceOptions::maxWaitSeconds, 1, 3600),
+        number("--repeat-window", &ServiceOptions::repeatWindowSeconds, 0, 86400),
         number("--stop-timeout", &ServiceOptions::stopTimeoutSeconds, 0, 3600),
         {"--check", {}, [](ServiceOptions &o) { o.check = true; }},
         {"--trusted-proxy",
@@ -331,6 +340,7 @@ std::string serviceUsage()
         {"%RATE%", std::to_string(defaults.ratePerMinute)},
         {"%BURST%", std::to_string(defaults.rateBurst)},
         {"%MAX_WAIT%", std::to_string(defaults.maxWaitSeconds)},
+        {"%REPEAT%", std::to_string(defaults.repeatWindowSeconds)},
         {"%STOP%", std::to_string(defaults.stopTimeoutSeconds)},
         {"%MAX_CONNECTIONS%", std::to_string(defaults.limits.maxConnections)},
         {"%PER_ADDRESS%", std::to_string(defaults.limits.maxConnectionsPerAddress)},

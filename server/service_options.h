@@ -31,6 +31,10 @@ struct ServiceOptions
     unsigned rateBurst = 10;
     // A sign-up is answered 503 rather than wait for hashing longer than this.
     unsigned maxWaitSeconds = static_cast<unsigned>(RegnickService::kDefaultMaxWait.count());
+    // A sign-up equal in every entry to an account created this recently is
+    // its own repeat, answered "OK"; 0: never.
+    unsigned repeatWindowSeconds =
+        static_cast<unsigned>(RegnickService::kDefaultRepeatWindow.count());
     // Load balancers and reverse proxies that may name the client: by a
     // PROXY protocol header, or in X-Forwarded-For.
     AddressRanges trustedProxies;

@@ -144,9 +144,7 @@ void RegnickService::lookedUp(HttpRequest &request, std::optional<AccountStore::
     }
     switch (*found) {
     case AccountStore::Lookup::Taken:
-        m_metrics.signup(Metrics::Signup::Taken);
-        request.note({}, "taken");
-        request.resume(200, "Error");
+        answerTaken(request, registration);
         return;
     case AccountStore::Lookup::Failed:
         m_metrics.signup(Metrics::Signup::DatabaseError);
@@ -158,15 +156,67 @@ void RegnickService::lookedUp(HttpRequest &request, std::optional<AccountStore::
         answerUnavailable(request, true);
         return;
     case AccountStore::Lookup::Free:
-        hashAndAdd(request, registration);
+        hashInTurn(request, std::move(registration),
+                   [this, &request](Registration &free) { registerAccount(request, free); });
         return;
     }
 }
 
-void RegnickService::hashAndAdd(HttpRequest &request, Registration &registration)
+void RegnickService::answerTaken(HttpRequest &request, Registration &registration)
+{
+    const auto taken = [&] {
+        m_metrics.signup(Metrics::Signup::Taken);
+        request.note({}, "taken");
+        request.resume(200, "Error");
+    };
+    if (m_repeatWindow.count() == 0)
+        return taken();
+
+    StoredAccount stored;
+    std::string error;
+    switch (m_store.findAccount(registration.nickKey, stored, error)) {
+    case AccountStore::Lookup::Taken:
+        break;
+    case AccountStore::Lookup::Free:
+        // Gone since the look-up: taken, as far as this sign-up saw.
+        return taken();
+    case AccountStore::Lookup::Failed:
+        m_metrics.signup(Metrics::Signup::DatabaseError);
+        m_log.problem(error);
+        request.note({}, "failed");
+        return request.resume(500, "Internal error\n");
+    case AccountStore::Lookup::Unavailable:
+        // Perhaps a repeat: "Error" would send its person to another nick.
+        m_log.problem(error);
+        return answerUnavailable(request, true);
+    }
+
+    // Older accounts, and any entry that differs, cost no hash.
+    if (!mayBeRepeat(stored, registration))
+        return taken();
+
+    hashInTurn(request, std::move(registration),
+               [this, &request, hash = std::move(stored.passwordHash)](Registration &repeated) {
+                   confirmRepeat(request, repeated, hash);
+               });
+}
+
+bool RegnickService::mayBeRepeat(const StoredAccount &stored, const Registration &registration)
+{
+    // An age that cannot be read counts as older than any window.
+    const Account &account = stored.account;
+    return m_repeatWindow.count() > 0 && stored.age && stored.age->count() >= 0 &&
+           *stored.age < m_repeatWindow && account.names == registration.names &&
+           account.email == registration.email && account.phone == registration.phone &&
+           account.city == registration.city && account.country == registration.country;
+}
+
+void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
+                                std::function<void(Registration &)> work)
 {
     // Better told now to come back than answered after the client gave up.
     if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
+        sodium_memzero(registration.password.data(), registration.password.size());
         m_metrics.signup(Metrics::Signup::Shed);
         request.note({}, "shed");
         request.resume(503, std::string(kBusy), {{"Retry-After", retryAfter(queueWait)}});
@@ -174,8 +224,9 @@ void RegnickService::hashAndAdd(HttpRequest &request, Registration &registration
     }
 
     const Clock::time_point deadline = request.arrived() + m_maxWait;
-    const bool queued = m_hashing.submit(
-        [this, &request, deadline, registration = std::move(registration)](bool run) mutable {
+    const bool queued =
+        m_hashing.submit([this, &request, deadline, work = std::move(work),
+                          registration = std::move(registration)](bool run) mutable {
             if (run && Clock::now() > deadline) {
                 // Its client is about to give up: never stored.
                 m_metrics.signup(Metrics::Signup::Shed);
@@ -183,7 +234,7 @@ void RegnickService::hashAndAdd(HttpRequest &request, Registration &registration
                 request.resume(503, std::string(kBusy),
                                {{"Retry-After", retryAfter(m_hashing.expectedWait())}});
             } else if (run) {
-                registerAccount(request, registration);
+                work(registration);
             } else {
                 answerStopping(request);
             }
@@ -194,13 +245,32 @@ void RegnickService::hashAndAdd(HttpRequest &request, Registration &registration
 }
 
 // The service stopped before the reader or a worker reached this sign-up:
-// never stored,
-// and its client told so, to try again once the next process serves.
+// never stored, and its client told so, to try again once the next process
+// serves.
 void RegnickService::answerStopping(HttpRequest &request)
 {
     m_metrics.signup(Metrics::Signup::Shed);
     request.note({}, "stopping");
     request.resume(503, std::string(kStopping), {{"Retry-After", "1"}});
+}
+
+void RegnickService::confirmRepeat(HttpRequest &request, const Registration &registration,
+                                   const std::string &storedHash, const char *takenOutcome)
+{
+    const Clock::time_point started = Clock::now();
+    const bool same = passwordMatches(registration.password, storedHash);
+    const Clock::duration took = Clock::now() - started;
+    m_metrics.hashTime().observe(seconds(took));
+    m_hashing.jobTook(took);
+    if (same) {
+        m_metrics.signup(Metrics::Signup::Repeated);
+        request.note({}, "repeated");
+        request.resume(200, "OK");
+    } else {
+        m_metrics.signup(Metrics::Signup::Taken);
+        request.note({}, takenOutcome);
+        request.resume(200, "Error");
+    }
 }
 
 void RegnickService::registerAccount(HttpRequest &request, Registration &registration)
@@ -227,12 +297,23 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
         request.note({}, "registered");
         request.resume(200, "OK");
         break;
-    case AccountStore::AddResult::Taken:
-        // Another sign-up of the same nick got in between the look-up and now.
+    case AccountStore::AddResult::Taken: {
+        // Another sign-up of the same nick got in between the look-up and
+        // now: perhaps this one's own first attempt, still being hashed
+        // when the person tried again.
+        StoredAccount stored;
+        if (m_repeatWindow.count() > 0 &&
+            m_store.findAccount(registration.nickKey, stored, error) ==
+                AccountStore::Lookup::Taken &&
+            mayBeRepeat(stored, registration)) {
+            confirmRepeat(request, registration, stored.passwordHash, "taken-at-insert");
+            break;
+        }
         m_metrics.signup(Metrics::Signup::Taken);
         request.note({}, "taken-at-insert");
         request.resume(200, "Error");
         break;
+    }
     case AccountStore::AddResult::Failed:
         m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);

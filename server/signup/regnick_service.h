@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@ class DatabaseReader;
 class HashPool;
 class Metrics;
 class RateLimiter;
+struct StoredAccount;
 class RequestLog;
 class ReservedNicks;
 struct Registration;
@@ -34,6 +36,15 @@ struct Registration;
 //
 // No handler waits for the database: a sign-up is suspended while its nick
 // is looked up on the reader, and goes on in lookedUp() there.
+//
+// A sign-up whose answer was lost on its way (a dropped connection, a proxy
+// or the client giving up) is sent again with the same entries. When every
+// entry equals the account's, the password included, and the account was
+// created within `repeatWindow`, it is that person's own sign-up again: it
+// is answered "OK" and nothing is stored. Only accounts that new are ever
+// compared, and the password only once every other entry matched, so that
+// nobody can try passwords against an account whose entries they do not
+// all know.
 class RegnickService
 {
 public:
@@ -42,13 +53,16 @@ public:
     static constexpr std::size_t kMaxBodyBytes = 16 * 1024;
     // The client gives up on an answer after 30 s.
     static constexpr std::chrono::seconds kDefaultMaxWait{20};
+    static constexpr std::chrono::seconds kDefaultRepeatWindow{3600};
 
     // None of these may go before the service.
     RegnickService(AccountStore &store, DatabaseReader &reader, const ReservedNicks &reserved,
                    HashPool &hashing, RateLimiter &attempts, RequestLog &log, Metrics &metrics,
-                   std::chrono::milliseconds maxWait = kDefaultMaxWait)
+                   std::chrono::milliseconds maxWait = kDefaultMaxWait,
+                   std::chrono::seconds repeatWindow = kDefaultRepeatWindow)
         : m_store(store), m_reader(reader), m_reserved(reserved), m_hashing(hashing),
-          m_attempts(attempts), m_log(log), m_metrics(metrics), m_maxWait(maxWait)
+          m_attempts(attempts), m_log(log), m_metrics(metrics), m_maxWait(maxWait),
+          m_repeatWindow(repeatWindow)
     {
     }
 
@@ -64,10 +78,19 @@ private:
     // On the reader, once the nick has been looked up.
     void lookedUp(HttpRequest &request, std::optional<AccountStore::Lookup> found,
                   const std::string &error, Registration &registration);
-    // The nick is free: the password is hashed and the account added.
-    void hashAndAdd(HttpRequest &request, Registration &registration);
+    // For a nick the look-up found taken, the request suspended: "Error", or
+    // "OK" for a repeat. On the reader.
+    void answerTaken(HttpRequest &request, Registration &registration);
+    // Recent enough, and every entry but the password the same.
+    bool mayBeRepeat(const StoredAccount &stored, const Registration &registration);
+    // The request suspended: `work` runs on a hashing worker in turn, or the
+    // sign-up is shed when its turn would come too late.
+    void hashInTurn(HttpRequest &request, Registration registration,
+                    std::function<void(Registration &)> work);
     // On a hashing worker.
     void registerAccount(HttpRequest &request, Registration &registration);
+    void confirmRepeat(HttpRequest &request, const Registration &registration,
+                       const std::string &storedHash, const char *takenOutcome = "taken");
     void answerStopping(HttpRequest &request);
     void answerUnavailable(HttpRequest &request, bool resuming);
 
@@ -79,6 +102,7 @@ private:
     RequestLog &m_log;
     Metrics &m_metrics;
     std::chrono::milliseconds m_maxWait;
+    std::chrono::seconds m_repeatWindow; // 0: no repeats
 };
 
 } // namespace parlonda

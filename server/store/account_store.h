@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,17 @@ struct Account
     std::string phone; // the only field that may be empty
     std::string city;
     std::string country;
+};
+
+// An account found by its folded nick, with what tells a repeat of its own
+// sign-up apart from someone else's.
+struct StoredAccount
+{
+    Account account;
+    std::string passwordHash;
+    // How long ago it was created (created_at), by the database's own clock,
+    // which wrote created_at. Empty when created_at cannot be read.
+    std::optional<std::chrono::seconds> age;
 };
 
 // Where the accounts live. The database, not the caller, decides whether a
@@ -52,6 +65,11 @@ public:
     // that the service answers a taken nick without spending a password hash
     // on it. Safe from any thread.
     virtual Lookup lookup(const std::string &nickKey, std::string &error) = 0;
+
+    // The account with this folded nick, in `found` when Taken. Bounded in
+    // time like lookup(). Safe from any thread.
+    virtual Lookup findAccount(const std::string &nickKey, StoredAccount &found,
+                               std::string &error) = 0;
 
     // Whether an account could be added now, asked without adding one and
     // bounded in time like lookup(): for the health check, and to learn

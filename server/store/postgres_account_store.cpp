@@ -87,6 +87,14 @@ constexpr const char *kCanAddNow =
     "SELECT NOT pg_is_in_recovery(), has_table_privilege('accounts', 'INSERT')";
 constexpr PreparedStatement kLookup = {"lookup_nick", "SELECT 1 FROM accounts WHERE nick_key = $1",
                                        1};
+// The age is NULL for a created_at of 'infinity' or '-infinity'.
+constexpr PreparedStatement kFind = {
+    "find_account",
+    "SELECT nick, names, email, phone, city, country, password_hash, "
+    "CASE WHEN isfinite(created_at) THEN floor(extract(epoch FROM now() - created_at))::bigint END "
+    "FROM accounts WHERE nick_key = $1",
+    1};
+constexpr std::array<PreparedStatement, 2> kReaderStatements = {kLookup, kFind};
 
 Deadline after(std::chrono::steady_clock::duration time)
 {
@@ -273,8 +281,10 @@ bool PostgresAccountStore::ready(std::unique_ptr<PostgresSession> &session, Role
     // Closed first: the service counts one descriptor per session.
     session.reset();
     session = PostgresSession::connect(m_uri, deadline, problem);
-    if (session && session->prepare(std::span(role == Role::Reader ? &kLookup : &kInsert, 1),
-                                    deadline, problem))
+    const std::span<const PreparedStatement> statements =
+        role == Role::Reader ? std::span<const PreparedStatement>(kReaderStatements)
+                             : std::span<const PreparedStatement>(&kInsert, 1);
+    if (session && session->prepare(statements, deadline, problem))
         return true;
     session.reset();
     error = "cannot reach the accounts database: " + problem.text;
@@ -322,6 +332,37 @@ bool PostgresAccountStore::canAdd(std::string &error)
     else
         return true;
     return false;
+}
+
+AccountStore::Lookup PostgresAccountStore::findAccount(const std::string &nickKey,
+                                                       StoredAccount &found, std::string &error)
+{
+    const Deadline deadline = after(kLookupTime);
+    const std::lock_guard lock(m_readMutex);
+    bool unavailable = true;
+    if (!ready(m_reader, Role::Reader, deadline, error, unavailable))
+        return unavailable ? Lookup::Unavailable : Lookup::Failed;
+
+    const std::array<const char *, 1> parameters = {nickKey.c_str()};
+    PostgresProblem problem;
+    const PostgresResult result = m_reader->run(kFind.name, parameters, deadline, problem);
+    if (!m_reader->usable())
+        m_reader.reset();
+    if (!result) {
+        error = "cannot look up a nick: " + problem.text;
+        return problem.unavailable ? Lookup::Unavailable : Lookup::Failed;
+    }
+    if (PQntuples(result.get()) == 0)
+        return Lookup::Free;
+    const auto text = [&result](int column) {
+        return std::string(PQgetvalue(result.get(), 0, column));
+    };
+    found.account = {text(0), nickKey, text(1), text(2), text(3), text(4), text(5)};
+    found.passwordHash = text(6);
+    found.age.reset();
+    if (!PQgetisnull(result.get(), 0, 7))
+        found.age = std::chrono::seconds(std::atoll(PQgetvalue(result.get(), 0, 7)));
+    return Lookup::Taken;
 }
 
 AccountStore::AddResult PostgresAccountStore::add(const Account &account,

@@ -53,6 +53,8 @@ public:
     bool stop(int signal = SIGTERM);
 
     qint64 processId() const { return m_process.processId(); }
+    // --db: the SQLite file or the URI.
+    QString db() const { return m_db; }
 
     // Every line of the request log so far.
     QString logPath() const { return m_files + QStringLiteral(".log"); }

@@ -38,16 +38,6 @@ namespace {
 const QByteArray kPath = kRegnickPath;
 constexpr qsizetype kMaxBody = 16 * 1024;
 
-QByteArray formWith(const QByteArray &nick, const QByteArray &key, const QByteArray &value)
-{
-    Fields fields = clientFields(nick);
-    for (auto &field : fields) {
-        if (field.first == key)
-            field.second = value;
-    }
-    return join(fields);
-}
-
 QByteArray formWithout(const QByteArray &nick, const QByteArray &key)
 {
     Fields fields = clientFields(nick);
@@ -799,6 +789,7 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--request-timeout",
                              "--connection-memory",
                              "--max-wait",
+                             "--repeat-window",
                              "--trusted-proxy",
                              "--metrics-listen",
                              "--stop-timeout",
@@ -888,6 +879,7 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
     row("metricsHostName", {QStringLiteral("--metrics-listen=localhost:9100")}, 2,
         "--metrics-listen takes ADDR:PORT");
     row("maxWaitZero", {QStringLiteral("--max-wait=0")}, 2, "--max-wait takes a number");
+    row("repeatWindowOverADay", {QStringLiteral("--repeat-window=86401")}, 2, "from 0 to 86400");
     // --check, on the port the service above holds: what a start would use,
     // without listening.
     const QStringList good = {QStringLiteral("--port=%1").arg(m_service->port()), freshDb,
