@@ -17,7 +17,9 @@
 #include <csignal>
 #include <cstdio>
 #include <latch>
+#include <mutex>
 #include <netinet/in.h>
+#include <optional>
 #include <sodium.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -604,6 +606,170 @@ Row restartAfterTraffic(QTemporaryDir &dir)
         QStringLiteral("–")};
 }
 
+// Seconds until the answer to GET `path` is in, over a new connection.
+double getSeconds(quint16 port, const QByteArray &path)
+{
+    const Clock::time_point start = Clock::now();
+    RawConnection connection("127.0.0.1", port);
+    connection.send("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    if (parlonda::test::httpStatus(connection.readAll(60000)) < 0)
+        std::fprintf(stderr, "bench-service: no answer to %s\n", path.constData());
+    return secondsSince(start);
+}
+
+// Sign-ups sent one after the other by `clients` threads until stop() (a
+// client told 503 tries again 20 ms later), remembering when each "OK" came.
+class SignUpLoad
+{
+public:
+    SignUpLoad(quint16 port, int clients)
+    {
+        for (int c = 0; c < clients; ++c)
+            m_threads.emplace_back([this, port, c] {
+                const QByteArray source = "127.0.4." + QByteArray::number(c + 1);
+                for (int i = 0; !m_stop; ++i) {
+                    const QByteArray nick = uniqueNick("carga", i);
+                    const SignUpAnswer a = signUp(source.constData(), port, nick);
+                    const std::lock_guard lock(m_mutex);
+                    if (a.status == 200 && a.body == "OK")
+                        m_ok.append({Clock::now(), nick});
+                    else if (a.status == 503)
+                        std::this_thread::sleep_for(20ms);
+                }
+            });
+    }
+    ~SignUpLoad() { stop(); }
+    void stop()
+    {
+        m_stop = true;
+        for (std::thread &t : m_threads)
+            if (t.joinable())
+                t.join();
+    }
+    QList<std::pair<Clock::time_point, QByteArray>> ok()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_ok;
+    }
+
+private:
+    std::atomic<bool> m_stop = false;
+    std::mutex m_mutex;
+    QList<std::pair<Clock::time_point, QByteArray>> m_ok;
+    std::vector<std::thread> m_threads;
+};
+
+// A 404 and /healthz while four clients' sign-ups wait on a PostgreSQL
+// whose processes are all stopped (SIGSTOP), against the same with it up.
+QList<Row> databaseFrozen(QTemporaryDir &dir)
+{
+    constexpr int kRuns = 20;
+    PostgresCluster cluster;
+    QString error;
+    if (!cluster.start(error))
+        fail(error);
+    RegnickProcess s(cluster.createDatabase(QStringLiteral("frozen")),
+                     {QStringLiteral("--rate"), QStringLiteral("0")},
+                     dir.filePath(QStringLiteral("frozen")));
+    if (!s.start())
+        fail(QStringLiteral("the service did not start on PostgreSQL"));
+    QHash<QByteArray, QList<double>> up;
+    QHash<QByteArray, QList<double>> frozen;
+    const QList<QByteArray> paths = {"/nada", "/healthz"};
+    {
+        progress("database frozen: answers with the database up...");
+        SignUpLoad load(s.port(), 4);
+        // Spread over two seconds: through a look-up's time-out and the
+        // back-off after it.
+        for (int i = 0; i < kRuns; ++i, std::this_thread::sleep_for(100ms))
+            for (const QByteArray &path : paths)
+                up[path].append(getSeconds(s.port(), path));
+        progress("database frozen: answers with its processes stopped...");
+        cluster.freeze();
+        for (int i = 0; i < kRuns; ++i, std::this_thread::sleep_for(100ms))
+            for (const QByteArray &path : paths)
+                frozen[path].append(getSeconds(s.port(), path));
+        cluster.freeze(SIGCONT);
+    }
+    s.stop();
+    QList<Row> rows;
+    for (const QByteArray &path : paths) {
+        const double slowest = *std::max_element(frozen[path].begin(), frozen[path].end());
+        rows.append({QStringLiteral("GET %1 answered while sign-ups wait on a stopped PostgreSQL "
+                                    "(slowest of %2; reference: median, database up)")
+                         .arg(QString::fromLatin1(path))
+                         .arg(kRuns),
+                     number(slowest * 1000, 2) + QStringLiteral(" ms"),
+                     number(median(up[path]) * 1000, 2) + QStringLiteral(" ms"),
+                     signedNumber((slowest - median(up[path])) * 1000, 2) + QStringLiteral(" ms"),
+                     QStringLiteral("≤ 50 ms"),
+                     metOrMissedBy(slowest <= 0.05,
+                                   number(slowest * 1000 - 50, 1) + QStringLiteral(" ms"))});
+    }
+    return rows;
+}
+
+// Fail-over while two clients sign up: the primary (with a synchronous
+// standby) stopped, the standby promoted; the service, on a URI naming
+// both, goes on by itself. The time from the promotion to the first "OK",
+// against what the promotion itself took, and the sign-ups answered "OK"
+// that the new primary does not have.
+QList<Row> failover(QTemporaryDir &dir)
+{
+    PostgresCluster primary;
+    PostgresCluster standby;
+    QString error;
+    if (!primary.start(error) || !standby.startStandbyOf(primary, error))
+        fail(error);
+    primary.createDatabase(QStringLiteral("failover"));
+    RegnickProcess s(primary.uri(QStringLiteral("failover"), {&standby}),
+                     {QStringLiteral("--rate"), QStringLiteral("0")},
+                     dir.filePath(QStringLiteral("failover")));
+    if (!s.start())
+        fail(QStringLiteral("the service did not start on PostgreSQL"));
+    progress("fail-over: sign-ups on the primary...");
+    SignUpLoad load(s.port(), 2);
+    while (load.ok().size() < 10)
+        std::this_thread::sleep_for(10ms);
+    progress("fail-over: primary stopped, standby promoted...");
+    primary.stop();
+    const Clock::time_point promoting = Clock::now();
+    if (!standby.promote(error))
+        fail(error);
+    const double promotion = secondsSince(promoting);
+    const Clock::time_point deadline = Clock::now() + 30s;
+    const auto firstOkAfter = [&]() -> std::optional<Clock::time_point> {
+        for (const auto &[when, nick] : load.ok())
+            if (when > promoting)
+                return when;
+        return std::nullopt;
+    };
+    while (!firstOkAfter() && Clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    load.stop();
+    const std::optional<Clock::time_point> first = firstOkAfter();
+    const double toFirstOk = first ? std::chrono::duration<double>(*first - promoting).count() : -1;
+    int missing = 0;
+    const QList<std::pair<Clock::time_point, QByteArray>> ok = load.ok();
+    for (const auto &[when, nick] : ok)
+        if (standby
+                .rows(QStringLiteral("failover"), "SELECT 1 FROM accounts WHERE nick = $1", {nick})
+                .isEmpty())
+            ++missing;
+    s.stop();
+    return {{QStringLiteral("Fail-over: from pg_ctl promote to the first sign-up answered \"OK\" "
+                            "(reference: the promotion itself)"),
+             first ? number(toFirstOk, 2) + QStringLiteral(" s") : QStringLiteral("none in 30 s"),
+             number(promotion, 2) + QStringLiteral(" s"),
+             signedNumber(toFirstOk - promotion, 2) + QStringLiteral(" s"),
+             QStringLiteral("none set"), QStringLiteral("–")},
+            {QStringLiteral("Fail-over: sign-ups answered \"OK\" missing on the new primary "
+                            "(reference: all answered \"OK\")"),
+             QString::number(missing), QString::number(ok.size()),
+             QString::number(ok.size() - missing) + QStringLiteral(" kept"), QStringLiteral("0"),
+             metOrMissedBy(missing == 0, QString::number(missing))}};
+}
+
 // A listening socket on 127.0.0.1 and a free port, as a socket unit holds
 // it across restarts; -1 on failure.
 int heldSocket(quint16 &port)
@@ -728,6 +894,8 @@ int main(int argc, char *argv[])
     rows.append(startToReady(dir));
     rows.append(restartAfterTraffic(dir));
     rows.append(restartOnOneSocket(dir));
+    rows.append(databaseFrozen(dir));
+    rows.append(failover(dir));
 
     QString text =
         tableText(QStringLiteral("service measure"), QStringLiteral("parlonda-regnick"), rows);

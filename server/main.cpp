@@ -17,6 +17,7 @@
 #include "server/signup/regnick_service.h"
 #include "server/signup/reserved_nicks.h"
 #include "server/store/account_store.h"
+#include "server/store/database_reader.h"
 #include "server/systemd.h"
 
 #include <algorithm>
@@ -279,7 +280,7 @@ std::string announceListening(const ServiceOptions &options, const Acceptor &acc
 // answered 503 with Retry-After; connections whose request is still not in
 // are closed.
 void stopServing(const ServiceOptions &options, Acceptor &acceptor, ConnectionIntake &intake,
-                 HashPool &hashing, HttpDaemon &daemon, RequestLog &log)
+                 DatabaseReader &reader, HashPool &hashing, HttpDaemon &daemon, RequestLog &log)
 {
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + std::chrono::seconds(options.stopTimeoutSeconds);
@@ -288,6 +289,10 @@ void stopServing(const ServiceOptions &options, Acceptor &acceptor, ConnectionIn
     intake.stop();
     const int unfinished = daemon.waitUntilAllClosed(deadline);
     const auto last = std::max(deadline, std::chrono::steady_clock::now()) + kLastAnswersBudget;
+    // Look-ups still queued are answered as sign-ups still waiting for a
+    // hash are; the one under way goes on to a hash, which finds the pool
+    // stopped, or to its answer.
+    reader.stop();
     if (!hashing.stop(last) || !daemon.waitForSuspended(last)) {
         // A sign-up stuck in the database: its transaction either committed
         // or rolls back (when the file is next opened, or when the server
@@ -356,7 +361,8 @@ int main(int argc, char **argv)
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
     Metrics metrics;
     metrics.setQueueDepth([&hashing] { return hashing.queued(); });
-    RegnickService service(store, reserved, hashing, attempts, log, metrics,
+    DatabaseReader reader(store, log);
+    RegnickService service(store, reader, reserved, hashing, attempts, log, metrics,
                            std::chrono::seconds(options->maxWaitSeconds),
                            std::chrono::seconds(options->repeatWindowSeconds));
 
@@ -445,7 +451,7 @@ int main(int argc, char **argv)
     if (metricsAcceptor)
         metricsAcceptor->stop();
     metricsIntake.stop();
-    stopServing(*options, acceptor, intake, hashing, daemon, log);
+    stopServing(*options, acceptor, intake, reader, hashing, daemon, log);
     metricsDaemon.stop();
     return 0;
 }

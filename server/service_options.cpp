@@ -28,8 +28,9 @@ any kind, no invisible or format character (such as the soft hyphen), no
 control character, no ":". Every other field takes at most %FIELD_MAX% characters, and
 the e-mail needs an "@".
 Refused requests get 400, 404, 405, 413 (body over %BODY_KIB% KiB), 415 or 429 (too
-many sign-up attempts from one address, with Retry-After); 503 while the
-accounts database cannot be reached. One request per connection.
+many sign-up attempts from one address, with Retry-After); 503 with Retry-After
+while the accounts database cannot be reached or take accounts (locked, full
+disk). One request per connection.
 
 Where:
   --listen ADDR        numeric IPv4 or IPv6 address to listen on, may be
@@ -132,8 +133,8 @@ Checking:
                        without listening; exit 0, or 1 with the reason on
                        standard error. Run it before SIGHUP or a restart.
 
-Also answers GET /healthz: 200 "ok" while the database answers and no
-sign-up is being shed, 503 otherwise.
+Also answers GET /healthz, at once: 200 "ok" while the database worked when
+last seen and no sign-up is being shed, 503 otherwise.
 
   -h, --help           show this text and exit
 

@@ -8,6 +8,7 @@
 #include "server/signup/registration_form.h"
 #include "server/signup/reserved_nicks.h"
 #include "server/store/account_store.h"
+#include "server/store/database_reader.h"
 
 #include <algorithm>
 #include <sodium.h>
@@ -48,29 +49,30 @@ HttpDaemon::Route RegnickService::healthRoute()
             [this](HttpRequest &request) { checkHealth(request); }};
 }
 
-bool RegnickService::shedding()
-{
-    return m_hashing.expectedWait() > m_maxWait;
-}
-
 void RegnickService::checkHealth(HttpRequest &request)
 {
-    std::string error;
-    switch (m_store.lookup({}, error)) {
-    case AccountStore::Lookup::Free:
-    case AccountStore::Lookup::Taken:
-        break;
-    case AccountStore::Lookup::Failed:
-    case AccountStore::Lookup::Unavailable:
-        m_log.problem(error);
-        request.reply(503, "database unavailable\n");
+    if (!m_reader.healthy()) {
+        const auto down = m_reader.downFor().value_or(DatabaseReader::kDefaultBackOff);
+        request.reply(503, "database unavailable\n", {{"Retry-After", retryAfter(down)}});
         return;
     }
-    if (shedding()) {
-        request.reply(503, "shedding sign-ups\n");
+    if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
+        request.reply(503, "shedding sign-ups\n", {{"Retry-After", retryAfter(queueWait)}});
         return;
     }
     request.reply(200, "ok\n");
+}
+
+void RegnickService::answerUnavailable(HttpRequest &request, bool resuming)
+{
+    m_metrics.signup(Metrics::Signup::DatabaseError);
+    request.note({}, "unavailable");
+    const HttpRequest::Headers headers = {
+        {"Retry-After", retryAfter(m_reader.downFor().value_or(DatabaseReader::kDefaultBackOff))}};
+    if (resuming)
+        request.resume(503, std::string(kUnavailable), headers);
+    else
+        request.reply(503, std::string(kUnavailable), headers);
 }
 
 void RegnickService::handle(HttpRequest &request)
@@ -112,36 +114,52 @@ void RegnickService::handle(HttpRequest &request)
         return;
     }
 
+    request.note(form.nick, {});
+    // Told at once while the database is out of reach.
+    if (m_reader.downFor()) {
+        answerUnavailable(request, false);
+        return;
+    }
+
     // A taken nick costs a look-up, not a password hash. The look-up only
     // saves work: the database's UNIQUE constraint still decides a race.
-    std::string error;
-    switch (m_store.lookup(form.registration->nickKey, error)) {
+    request.suspend();
+    const std::string nickKey = form.registration->nickKey;
+    const bool queued = m_reader.lookup(
+        nickKey, [this, &request, registration = std::move(*form.registration)](
+                     std::optional<AccountStore::Lookup> found, const std::string &error) mutable {
+            lookedUp(request, found, error, registration);
+            sodium_memzero(registration.password.data(), registration.password.size());
+        });
+    if (!queued)
+        answerStopping(request);
+}
+
+void RegnickService::lookedUp(HttpRequest &request, std::optional<AccountStore::Lookup> found,
+                              const std::string &error, Registration &registration)
+{
+    if (!found) {
+        answerStopping(request);
+        return;
+    }
+    switch (*found) {
     case AccountStore::Lookup::Taken:
-        request.note(form.nick, {});
-        request.suspend();
-        answerTaken(request, *form.registration);
+        answerTaken(request, registration);
         return;
     case AccountStore::Lookup::Failed:
         m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);
-        request.note(form.nick, "failed");
-        request.reply(500, "Internal error\n");
+        request.note({}, "failed");
+        request.resume(500, "Internal error\n");
         return;
     case AccountStore::Lookup::Unavailable:
-        m_metrics.signup(Metrics::Signup::DatabaseError);
-        m_log.problem(error);
-        request.note(form.nick, "unavailable");
-        request.reply(503, std::string(kUnavailable));
+        answerUnavailable(request, true);
         return;
     case AccountStore::Lookup::Free:
-        break;
+        hashInTurn(request, std::move(registration),
+                   [this, &request](Registration &free) { registerAccount(request, free); });
+        return;
     }
-
-    request.note(form.nick, {});
-    request.suspend();
-    hashInTurn(
-        request, std::move(*form.registration),
-        [this, &request](Registration &registration) { registerAccount(request, registration); });
 }
 
 void RegnickService::answerTaken(HttpRequest &request, Registration &registration)
@@ -169,10 +187,8 @@ void RegnickService::answerTaken(HttpRequest &request, Registration &registratio
         return request.resume(500, "Internal error\n");
     case AccountStore::Lookup::Unavailable:
         // Perhaps a repeat: "Error" would send its person to another nick.
-        m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);
-        request.note({}, "unavailable");
-        return request.resume(503, std::string(kUnavailable));
+        return answerUnavailable(request, true);
     }
 
     // Older accounts, and any entry that differs, cost no hash.
@@ -228,8 +244,9 @@ void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
         answerStopping(request);
 }
 
-// The service stopped before a worker reached this sign-up: never stored,
-// and its client told so, to try again once the next process serves.
+// The service stopped before the reader or a worker reached this sign-up:
+// never stored, and its client told so, to try again once the next process
+// serves.
 void RegnickService::answerStopping(HttpRequest &request)
 {
     m_metrics.signup(Metrics::Signup::Shed);
@@ -273,6 +290,7 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
     std::string error;
     const AccountStore::AddResult added = m_store.add(registration, *hash, error);
     m_hashing.jobTook(Clock::now() - started);
+    m_reader.sawAdd(added, error);
     switch (added) {
     case AccountStore::AddResult::Added:
         m_metrics.signup(Metrics::Signup::Registered);
@@ -305,10 +323,7 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
     case AccountStore::AddResult::Unavailable:
         // Whether the row went in before the connection went is unknown;
         // either way this sign-up was not acknowledged.
-        m_metrics.signup(Metrics::Signup::DatabaseError);
-        m_log.problem(error);
-        request.note({}, "unavailable");
-        request.resume(503, std::string(kUnavailable));
+        answerUnavailable(request, true);
         break;
     }
 }

@@ -41,9 +41,10 @@ struct StoredAccount
 class AccountStore
 {
 public:
-    // Unavailable: the database cannot be reached now (a lost connection, a
-    // server restarting or not answering in time); the client may try again
-    // later. Failed: anything else that went wrong.
+    // Unavailable: the database cannot be reached now, or cannot take
+    // accounts now (a lost connection, a server restarting or not answering
+    // in time, a lock held elsewhere, a full disk, an I/O error); the client
+    // may try again later. Failed: anything else that went wrong.
     enum class AddResult { Added, Taken, Failed, Unavailable };
     enum class Lookup { Free, Taken, Failed, Unavailable };
 
@@ -61,14 +62,19 @@ public:
     AccountStore &operator=(const AccountStore &) = delete;
 
     // Whether an account has this folded nick. Cheap and bounded in time, so
-    // the HTTP thread can ask and the service answers a taken nick without
-    // spending a password hash on it. Safe from any thread.
+    // that the service answers a taken nick without spending a password hash
+    // on it. Safe from any thread.
     virtual Lookup lookup(const std::string &nickKey, std::string &error) = 0;
 
     // The account with this folded nick, in `found` when Taken. Bounded in
     // time like lookup(). Safe from any thread.
     virtual Lookup findAccount(const std::string &nickKey, StoredAccount &found,
                                std::string &error) = 0;
+
+    // Whether an account could be added now, asked without adding one and
+    // bounded in time like lookup(): for the health check, and to learn
+    // when a database found out of reach is back. `error` says why not.
+    virtual bool canAdd(std::string &error) = 0;
 
     // Safe from any thread, also from several at once. `error` is set for
     // Failed and Unavailable.

@@ -51,6 +51,23 @@ constexpr const char *kFind =
 // stopping service waits with it.
 constexpr int kBusyTimeoutMs = 1000;
 
+// The file is there but cannot be used now: another process holds it (a
+// backup, an sqlite3 shell), the disk is full or failing. The statement's
+// transaction is rolled back whole, and the same statement works once the
+// cause has gone.
+bool meansUnavailable(int rc)
+{
+    switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::string describe(sqlite3 *db, const std::string &what)
 {
     return what + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
@@ -215,7 +232,25 @@ AccountStore::Lookup SqliteAccountStore::lookup(const std::string &nickKey, std:
     sqlite3_clear_bindings(statement);
     if (rc == SQLITE_ROW)
         return Lookup::Taken;
-    return rc == SQLITE_DONE ? Lookup::Free : Lookup::Failed;
+    if (rc == SQLITE_DONE)
+        return Lookup::Free;
+    return meansUnavailable(rc) ? Lookup::Unavailable : Lookup::Failed;
+}
+
+bool SqliteAccountStore::canAdd(std::string &error)
+{
+    // A write that changes nothing, as at start: it needs the lock and room
+    // on the disk, as a sign-up does.
+    static const std::string write =
+        "BEGIN IMMEDIATE; PRAGMA user_version = " + std::to_string(kSchemaSteps.size()) +
+        "; COMMIT";
+    const std::lock_guard lock(m_writeMutex);
+    if (sqlite3_exec(m_writer->db, write.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    error = describe(m_writer->db, "cannot write to the accounts database");
+    if (!sqlite3_get_autocommit(m_writer->db))
+        sqlite3_exec(m_writer->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
 }
 
 AccountStore::Lookup SqliteAccountStore::findAccount(const std::string &nickKey,
@@ -272,7 +307,9 @@ AccountStore::AddResult SqliteAccountStore::add(const Account &account,
 
     if (rc == SQLITE_DONE)
         return AddResult::Added;
-    return rc == SQLITE_CONSTRAINT_UNIQUE ? AddResult::Taken : AddResult::Failed;
+    if (rc == SQLITE_CONSTRAINT_UNIQUE)
+        return AddResult::Taken;
+    return meansUnavailable(rc) ? AddResult::Unavailable : AddResult::Failed;
 }
 
 } // namespace parlonda

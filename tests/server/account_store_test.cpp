@@ -5,13 +5,17 @@
 // it cannot use are opened with the store library itself.
 #include "server/store/account_store.h"
 #include "tests/server/postgres_cluster.h"
+#include "tests/server/raw_connection.h"
 #include "tests/server/regnick_client.h"
 #include "tests/server/regnick_process.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -138,6 +142,16 @@ QList<Answer> signUpsInterrupted(const RegnickProcess &service, const QByteArray
     });
 }
 
+// A sign-up sent again while it is told to come back (503), for a while.
+Answer signUpOnceBack(const QString &baseUrl, const QByteArray &nick)
+{
+    Answer answer;
+    for (QDeadlineTimer deadline(10000);
+         (answer = post(baseUrl, form(nick))).status == 503 && !deadline.hasExpired();)
+        QTest::qWait(20);
+    return answer;
+}
+
 qsizetype countOf(const QList<Answer> &answers, int status, const QByteArray &body = {})
 {
     return std::count_if(answers.begin(), answers.end(), [&](const Answer &answer) {
@@ -168,7 +182,9 @@ private slots:
 
     void unversionedDatabase_isBroughtUpToDate_keepsAccounts_data() { backendRows(); }
     void unversionedDatabase_isBroughtUpToDate_keepsAccounts();
-    void databaseLostOrStuck_answers503_andServesAgainOnceItIsBack();
+    void databaseLost_answers503_andServesAgainOnceItIsBack();
+    void databaseTrouble_isBusy_andPassesWithItsCause_data();
+    void databaseTrouble_isBusy_andPassesWithItsCause();
     void databaseItCannotUse_refusesToStart_data();
     void databaseItCannotUse_refusesToStart();
 
@@ -520,7 +536,7 @@ void TestAccountStore::unversionedDatabase_isBroughtUpToDate_keepsAccounts()
     QVERIFY(service.stop());
 }
 
-void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack()
+void TestAccountStore::databaseLost_answers503_andServesAgainOnceItIsBack()
 {
     const Store store = freshStore(QStringLiteral("postgresql"), QStringLiteral("lost"));
     RegnickProcess service(
@@ -555,7 +571,7 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
     // The running one connects again by itself once the database is back.
     QString error;
     QVERIFY2(m_cluster.start(error), qPrintable(error));
-    QCOMPARE(post(service.baseUrl(), form("vuelta")).body, QByteArray("OK"));
+    QCOMPARE(signUpOnceBack(service.baseUrl(), "vuelta").body, QByteArray("OK"));
     QCOMPARE(send(service.baseUrl(), "GET", "/healthz", {}, {}).body, QByteArray("ok\n"));
     // A 503 while storing leaves the account stored or not: the same
     // sign-up again is then its repeat or a new one, "OK" either way.
@@ -567,20 +583,103 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
             QCOMPARE(post(service.baseUrl(), form(nick)).body, QByteArray("OK"));
     }
 
-    // A server process that stops answering mid-look-up (stopped here like
-    // one stuck on a lock or behind a dead network) holds the HTTP thread
-    // only for a while: that sign-up gets 503, and the next one goes
-    // through a new connection.
-    const QList<QStringList> reader = m_cluster.rows(
-        QStringLiteral("postgres"), "SELECT pid FROM pg_stat_activity WHERE datname = 'lost' "
-                                    "AND query LIKE 'SELECT 1 FROM accounts%'");
-    QCOMPARE(reader.size(), 1);
-    const pid_t stuck = reader.first().first().toInt();
-    QCOMPARE(::kill(stuck, SIGSTOP), 0);
-    const Answer unanswered = post(service.baseUrl(), form("atascada"));
-    ::kill(stuck, SIGCONT);
-    QCOMPARE(unanswered.status, 503);
-    QCOMPARE(post(service.baseUrl(), form("atascada")).body, QByteArray("OK"));
+    QVERIFY(service.stop());
+}
+
+void TestAccountStore::databaseTrouble_isBusy_andPassesWithItsCause_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QByteArray>("said"); // in the error line; empty: no trouble seen
+    QTest::newRow("lockedByAShell") << QStringLiteral("sqlite") << QByteArray("database is locked");
+    QTest::newRow("diskFull") << QStringLiteral("sqlite") << QByteArray("database or disk is full");
+    QTest::newRow("frozen") << QStringLiteral("postgresql") << QByteArray("no answer in time");
+    // The first sign-up after these finds the database up.
+    QTest::newRow("restartedAtOnce") << QStringLiteral("postgresql") << QByteArray();
+    QTest::newRow("failedOver") << QStringLiteral("postgresql") << QByteArray();
+}
+
+void TestAccountStore::databaseTrouble_isBusy_andPassesWithItsCause()
+{
+    QFETCH(QString, backend);
+    QFETCH(QByteArray, said);
+    const QByteArray trouble = QTest::currentDataTag();
+    Store store = freshStore(backend, QString::fromLatin1(trouble.toLower()));
+    // A small disk of its own; a primary and its synchronous standby.
+    const QString disk = m_dir.filePath(QStringLiteral("disk"));
+    const auto cleanUp = qScopeGuard([&] {
+        m_cluster.freeze(SIGCONT);
+        if (trouble == "diskFull")
+            QProcess::execute(QStringLiteral("umount"), {disk});
+    });
+    PostgresCluster primary, standby;
+    QString error;
+    if (trouble == "diskFull") {
+        QDir().mkpath(disk);
+        if (QProcess::execute(QStringLiteral("mount"),
+                              QStringList{"-t", "tmpfs", "-o", "size=1m", "tmpfs", disk}) != 0)
+            QSKIP("needs root, to mount a small tmpfs");
+        store.db = disk + QStringLiteral("/full.db");
+    } else if (trouble == "failedOver") {
+        QVERIFY2(primary.start(error) && standby.startStandbyOf(primary, error), qPrintable(error));
+        primary.createDatabase(store.name);
+        store.db = primary.uri(store.name, {&standby});
+    }
+    RegnickProcess service(store.db, kRelaxed, store.files);
+    QVERIFY2(service.start(), service.errors().constData());
+    const auto signUp = [&](const QByteArray &nick) { return post(service.baseUrl(), form(nick)); };
+    for (const char *nick : {"antes0", "antes1", "antes2"})
+        QCOMPARE(signUp(nick).body, QByteArray("OK"));
+
+    sqlite3 *shell = nullptr;
+    QFile filler(disk + QStringLiteral("/filler"));
+    if (trouble == "lockedByAShell") {
+        sqlite3_open(QFile::encodeName(store.db).constData(), &shell);
+        QCOMPARE(sqlite3_exec(shell, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    } else if (trouble == "diskFull") {
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (filler.write(QByteArray(4096, 'x')) == 4096) {
+        }
+    } else if (trouble == "frozen") {
+        m_cluster.freeze();
+    } else if (trouble == "restartedAtOnce") {
+        QVERIFY(m_cluster.stop(SIGQUIT));
+        QVERIFY2(m_cluster.start(error), qPrintable(error));
+    } else {
+        QVERIFY(primary.stop());
+        QVERIFY2(standby.promote(error), qPrintable(error));
+    }
+
+    if (!said.isEmpty()) {
+        // While a sign-up waits for the database, the rest is answered.
+        RawConnection waiting("127.0.0.1", service.port());
+        const QByteArray body = form("durante");
+        QVERIFY(waiting.send(
+            "POST /cgi-bin/regnick.pl HTTP/1.1\r\nHost: x\r\nContent-Type: " + kFormType +
+            "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body));
+        QCOMPARE(send(service.baseUrl(), "GET", "/nada", {}, {}).status, 404);
+        QVERIFY(send(service.baseUrl(), "GET", "/healthz", {}, {}).status > 0);
+        if (trouble != "diskFull") // answered once hashed
+            QVERIFY(waiting.readAll(0).isEmpty());
+        const QByteArray busy = waiting.readAll(30000);
+        QVERIFY2(busy.startsWith("HTTP/1.1 503") && !httpHeader(busy, "Retry-After").isEmpty(),
+                 busy.constData());
+        const Answer health = send(service.baseUrl(), "GET", "/healthz", {}, {});
+        QVERIFY(health.status == 503 && !health.retryAfter.isEmpty());
+        QVERIFY2(service.log().contains(": " + said + "\n"), service.log().right(500).constData());
+
+        sqlite3_close(shell); // its transaction rolled back
+        filler.remove();
+        m_cluster.freeze(SIGCONT);
+        QCOMPARE(signUpOnceBack(service.baseUrl(), "despues").body, QByteArray("OK"));
+        QTRY_COMPARE(send(service.baseUrl(), "GET", "/healthz", {}, {}).status, 200);
+        QVERIFY(storedAccount(store, "durante").isEmpty());
+    } else {
+        QCOMPARE(signUp("despues").body, QByteArray("OK"));
+    }
+    PostgresCluster &now = trouble == "failedOver" ? standby : m_cluster;
+    if (backend == u"postgresql")
+        QCOMPARE(now.rows(store.name, "SELECT count(*) FROM accounts"),
+                 QList<QStringList>{{QStringLiteral("4")}});
     QVERIFY(service.stop());
 }
 
