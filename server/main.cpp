@@ -1,6 +1,7 @@
 // parlonda-regnick: the stand-in registration service. Parses the options,
 // checks that it can work, wires the parts of the parlonda_regnick library
 // together and runs them until told to stop.
+#include "server/descriptor_budget.h"
 #include "server/http/acceptor.h"
 #include "server/http/connection_intake.h"
 #include "server/http/http_daemon.h"
@@ -16,6 +17,7 @@
 #include "server/signup/regnick_service.h"
 #include "server/signup/reserved_nicks.h"
 #include "server/store/account_store.h"
+#include "server/store/database_reader.h"
 #include "server/systemd.h"
 
 #include <algorithm>
@@ -30,7 +32,7 @@
 #include <optional>
 #include <sodium.h>
 #include <string>
-#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -40,37 +42,17 @@ namespace {
 
 using namespace parlonda;
 
-// Stopping must take at most 2 s; the process still has to exit after this.
-constexpr std::chrono::milliseconds kStopBudget{1500};
-// File descriptors beyond the connections: the database, its journal, the
-// log, the listening sockets, epoll and the library's wake-up pipe.
-constexpr rlim_t kSpareDescriptors = 64;
+// After --stop-timeout: for the hashes under way to finish and their
+// answers to go out. The process exits after this whatever happens.
+constexpr std::chrono::milliseconds kLastAnswersBudget{1500};
+// A client that has just connected when the service stops gets this long to
+// send its first bytes (the request, a TLS ClientHello) and be served.
+constexpr std::chrono::milliseconds kFirstBytesGrace{500};
 
 int refuse(const std::string &why)
 {
     std::cerr << "parlonda-regnick: " << why << '\n';
     return 1;
-}
-
-// Every connection is a socket. The usual soft limit (1024) is below the
-// default connection limit, so raise it as far as the hard limit allows.
-bool enoughDescriptors(unsigned maxConnections, std::string &error)
-{
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return true;
-    const rlim_t needed = maxConnections + kSpareDescriptors;
-    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
-        if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed) {
-            error = "--max-connections " + std::to_string(maxConnections) + " needs " +
-                    std::to_string(needed) + " file descriptors, but the limit is " +
-                    std::to_string(limit.rlim_max) + " (ulimit -Hn)";
-            return false;
-        }
-        limit.rlim_cur = needed;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    return true;
 }
 
 // "::", every address of this machine, serves IPv4 too, unless an IPv4
@@ -173,13 +155,23 @@ std::chrono::nanoseconds timeHashesApart(unsigned workers)
 }
 
 // How long a new connection may take to send the bytes that tell whether
-// it starts with a PROXY header: as long as it may stay idle.
+// it starts with a PROXY header: as long as it may stay idle, and no longer
+// than its whole request may take.
 std::chrono::milliseconds firstBytesTimeout(const HttpLimits &limits)
 {
-    const unsigned seconds = limits.idleTimeoutSeconds > 0      ? limits.idleTimeoutSeconds
-                             : limits.requestTimeoutSeconds > 0 ? limits.requestTimeoutSeconds
-                                                                : 3600;
+    unsigned seconds = 3600;
+    for (const unsigned limit : {limits.idleTimeoutSeconds, limits.requestTimeoutSeconds}) {
+        if (limit > 0)
+            seconds = std::min(seconds, limit);
+    }
     return std::chrono::seconds(seconds);
+}
+
+// The connections of one HTTP daemon, counted by one intake from accept
+// until the daemon says they closed.
+void ownConnections(ConnectionIntake &intake, HttpDaemon &daemon)
+{
+    daemon.whenClosed([&intake](const sockaddr *client) { intake.closed(client); });
 }
 
 // SIGHUP: a new log file after rotation, a renewed certificate. Whatever
@@ -202,6 +194,119 @@ void reload(const ServiceOptions &options, RequestLog &log, TlsCredentials &cred
         log.problem("keeping the TLS certificate loaded before: " + error);
 }
 
+// What a start reads and opens before it listens; --check stops after it.
+struct Prepared
+{
+    TlsCredentials credentials;
+    std::optional<ReservedNicks> reserved;
+    std::unique_ptr<AccountStore> store;
+};
+
+// False with the reason in `error`.
+bool prepare(const ServiceOptions &options, Prepared &prepared, std::string &error)
+{
+    if (options.tls() && !prepared.credentials.load(options.tlsCertificate, options.tlsKey, error))
+        return false;
+    // The listeners systemd may pass in are counted again once they are open.
+    if (!fitDescriptorLimit(options, descriptorBudget(options, options.listen.size()), error))
+        return false;
+    prepared.reserved = options.reservedNicks.empty()
+                            ? ReservedNicks::builtIn()
+                            : ReservedNicks::fromFile(options.reservedNicks, error);
+    if (!prepared.reserved)
+        return false;
+    prepared.store = AccountStore::open(options.db, error);
+    return prepared.store != nullptr;
+}
+
+// --check: what a start would use, checked without listening, since a
+// running service holds the port. Before a reload or a restart, so that a
+// bad renewal is found while the old files still serve.
+int check(const ServiceOptions &options)
+{
+    Prepared prepared;
+    std::string error;
+    if (!prepare(options, prepared, error))
+        return refuse(error);
+    if (!options.log.empty()) {
+        const int fd = RequestLog::openFile(options.log, error);
+        if (fd < 0)
+            return refuse(error);
+        ::close(fd);
+    }
+    // The database by its kind only: a PostgreSQL URI may hold a password.
+    std::cout << "parlonda-regnick: good to start: the options"
+              << (options.tls() ? ", the TLS certificate and key" : "")
+              << (options.log.empty() ? "" : ", the log file")
+              << ", the reserved nicks and the database\n";
+    return 0;
+}
+
+// Scripts and tests wait for these lines to learn the port, one per
+// listening socket; in the log first: once a line is out, a request may be
+// logged. On standard output too, unless that is where the log goes (the
+// journal, under systemd), which would show each twice. The status for
+// systemd.
+std::string announceListening(const ServiceOptions &options, const Acceptor &acceptor,
+                              const std::string &metricsAt, RequestLog &log, int logFd)
+{
+    struct stat out
+    {
+    };
+    struct stat logged
+    {
+    };
+    const bool sameStream = ::fstat(STDOUT_FILENO, &out) == 0 && ::fstat(logFd, &logged) == 0 &&
+                            out.st_dev == logged.st_dev && out.st_ino == logged.st_ino;
+    std::string status;
+    for (const Listener &listener : acceptor.listeners()) {
+        const std::string line = std::string("listening on ") +
+                                 (options.tls() ? "https://" : "http://") + hostAndPort(listener);
+        log.notice(line);
+        if (!sameStream)
+            std::cout << line << '\n';
+        status += (status.empty() ? "" : ", ") + line.substr(std::strlen("listening on "));
+    }
+    if (!metricsAt.empty() && !sameStream)
+        std::cout << metricsAt << '\n';
+    std::cout << std::flush;
+    return "READY=1\nSTATUS=Serving on " + status;
+}
+
+// SIGTERM or SIGINT. No more connections are accepted: under systemd they
+// wait on its socket for the next process. Every connection taken in is
+// served: its TLS handshake and request finish, sign-ups waiting for a hash
+// get one, all until --stop-timeout. Sign-ups still waiting then are
+// answered 503 with Retry-After; connections whose request is still not in
+// are closed.
+void stopServing(const ServiceOptions &options, Acceptor &acceptor, ConnectionIntake &intake,
+                 DatabaseReader &reader, HashPool &hashing, HttpDaemon &daemon, RequestLog &log)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + std::chrono::seconds(options.stopTimeoutSeconds);
+    acceptor.stop();
+    intake.waitUntilDecided(std::min(deadline, start + kFirstBytesGrace));
+    intake.stop();
+    const int unfinished = daemon.waitUntilAllClosed(deadline);
+    const auto last = std::max(deadline, std::chrono::steady_clock::now()) + kLastAnswersBudget;
+    // Look-ups still queued are answered as sign-ups still waiting for a
+    // hash are; the one under way goes on to a hash, which finds the pool
+    // stopped, or to its answer.
+    reader.stop();
+    if (!hashing.stop(last) || !daemon.waitForSuspended(last)) {
+        // A sign-up stuck in the database: its transaction either committed
+        // or rolls back (when the file is next opened, or when the server
+        // sees the connection close), and its client gets no answer either way.
+        log.problem("stopping without waiting any longer for sign-ups in progress");
+        std::_Exit(0);
+    }
+    if (unfinished > 0)
+        log.notice("stopped waiting after " + std::to_string(options.stopTimeoutSeconds) +
+                   " s (--stop-timeout) for " + std::to_string(unfinished) +
+                   " connections; sign-ups among them answered 503, the others closed");
+    daemon.stop();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -211,6 +316,7 @@ int main(int argc, char **argv)
     // A client that goes away while its answer is being written must not
     // take the service with it.
     std::signal(SIGPIPE, SIG_IGN);
+    cerrLinesAreErrors();
 
     const std::optional<ServiceOptions> options = parseServiceOptions(argc, argv);
     if (!options) {
@@ -224,13 +330,16 @@ int main(int argc, char **argv)
 
     if (sodium_init() < 0)
         return refuse("cannot initialise libsodium");
+    if (options->check)
+        return check(*options);
     std::string error;
 
-    TlsCredentials credentials;
-    if (options->tls() && !credentials.load(options->tlsCertificate, options->tlsKey, error))
+    Prepared prepared;
+    if (!prepare(*options, prepared, error))
         return refuse(error);
-    if (!enoughDescriptors(options->limits.maxConnections, error))
-        return refuse(error);
+    TlsCredentials &credentials = prepared.credentials;
+    const ReservedNicks &reserved = *prepared.reserved;
+    AccountStore &store = *prepared.store;
 
     int logFd = STDERR_FILENO;
     if (!options->log.empty() && (logFd = RequestLog::openFile(options->log, error)) < 0)
@@ -239,41 +348,39 @@ int main(int argc, char **argv)
                                                           [](int *fd) { ::close(*fd); });
     RequestLog log(logFd, goesToJournal(logFd));
 
-    const std::optional<ReservedNicks> reserved =
-        options->reservedNicks.empty() ? ReservedNicks::builtIn()
-                                       : ReservedNicks::fromFile(options->reservedNicks, error);
-    if (!reserved)
-        return refuse(error);
-
-    const std::unique_ptr<AccountStore> store = AccountStore::open(options->db, error);
-    if (!store)
-        return refuse(error);
-
     std::vector<Listener> listeners = openListeners(*options);
     if (listeners.empty())
         return 1;
+    if (!fitDescriptorLimit(*options, descriptorBudget(*options, listeners.size()), error)) {
+        for (const Listener &listener : listeners)
+            ::close(listener.fd);
+        return refuse(error);
+    }
 
     HashPool hashing(options->hashWorkers, timeHashesApart(options->hashWorkers));
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
     Metrics metrics;
     metrics.setQueueDepth([&hashing] { return hashing.queued(); });
-    RegnickService service(*store, *reserved, hashing, attempts, log, metrics,
-                           std::chrono::seconds(options->maxWaitSeconds));
+    DatabaseReader reader(store, log);
+    RegnickService service(store, reader, reserved, hashing, attempts, log, metrics,
+                           std::chrono::seconds(options->maxWaitSeconds),
+                           std::chrono::seconds(options->repeatWindowSeconds));
 
     // Before the daemon, which tells it of every connection that closes, to
     // the end.
     HttpDaemon *serving = nullptr;
     ConnectionIntake intake(
-        options->trustedProxies, options->limits.maxConnectionsPerAddress,
-        options->limits.maxConnections, firstBytesTimeout(options->limits),
-        [&serving](int fd, const sockaddr *client, socklen_t length) {
-            return serving->addConnection(fd, client, length);
+        "connection", options->trustedProxies, options->limits.maxConnections,
+        options->limits.maxConnectionsPerAddress, firstBytesTimeout(options->limits),
+        [&serving](int fd, const sockaddr *client, socklen_t length,
+                   std::chrono::steady_clock::time_point accepted) {
+            return serving->addConnection(fd, client, length, accepted);
         },
         log);
     HttpDaemon daemon({service.route(), service.healthRoute()}, log, &metrics);
     serving = &daemon;
     daemon.trustProxies(options->trustedProxies);
-    daemon.whenClosed([&intake](const sockaddr *client) { intake.closed(client); });
+    ownConnections(intake, daemon);
     const HttpTls tls{options->tls() ? &credentials : nullptr, options->tlsPriorities};
     if (!daemon.start(options->limits, tls, error) || !intake.start(error)) {
         for (const Listener &listener : listeners)
@@ -282,28 +389,36 @@ int main(int argc, char **argv)
     }
     // Every connection goes through the intake, which learns its client.
     Acceptor acceptor(
-        std::move(listeners),
-        [&intake](AcceptedSocket socket) {
-            intake.take(socket.fd, socket.peer, socket.peerLength);
-        },
-        log);
+        std::move(listeners), [&intake](AcceptedSocket socket) { intake.take(socket); }, log);
     if (!acceptor.start(error))
         return refuse(error);
 
     // Apart from the public listeners, so that no client can read it.
+    HttpLimits metricsLimits;
+    metricsLimits.maxConnections = kMetricsConnections;
+    metricsLimits.maxConnectionsPerAddress = kMetricsConnections;
+    metricsLimits.idleTimeoutSeconds = 10;
+    metricsLimits.requestTimeoutSeconds = 10;
+    HttpDaemon *metricsServing = nullptr;
+    ConnectionIntake metricsIntake(
+        "metrics connection", {}, metricsLimits.maxConnections,
+        metricsLimits.maxConnectionsPerAddress, firstBytesTimeout(metricsLimits),
+        [&metricsServing](int fd, const sockaddr *client, socklen_t length,
+                          std::chrono::steady_clock::time_point accepted) {
+            return metricsServing->addConnection(fd, client, length, accepted);
+        },
+        log);
     HttpDaemon metricsDaemon({{"/metrics", "GET",
                                [&metrics](HttpRequest &request) {
                                    request.reply(200, metrics.exposition(),
                                                  {{"Content-Type", "text/plain; version=0.0.4"}});
                                }}},
                              log);
+    metricsServing = &metricsDaemon;
+    ownConnections(metricsIntake, metricsDaemon);
     std::optional<Acceptor> metricsAcceptor;
     std::string metricsAt;
     if (!options->metricsAddress.empty()) {
-        HttpLimits metricsLimits;
-        metricsLimits.maxConnections = 16;
-        metricsLimits.idleTimeoutSeconds = 10;
-        metricsLimits.requestTimeoutSeconds = 10;
         const Listener listener = openListener(
             options->metricsAddress, static_cast<std::uint16_t>(options->metricsPort), true, error);
         if (listener.fd < 0)
@@ -314,28 +429,15 @@ int main(int argc, char **argv)
         metricsAt = "metrics on http://" + hostAndPort(listener) + "/metrics";
         metricsAcceptor.emplace(
             std::vector<Listener>{listener},
-            [&metricsDaemon](AcceptedSocket socket) { metricsDaemon.addConnection(socket); }, log);
-        if (!metricsDaemon.start(metricsLimits, HttpTls{}, error) || !metricsAcceptor->start(error))
+            [&metricsIntake](AcceptedSocket socket) { metricsIntake.take(socket); }, log);
+        if (!metricsDaemon.start(metricsLimits, HttpTls{}, error) || !metricsIntake.start(error) ||
+            !metricsAcceptor->start(error))
             return refuse("cannot serve metrics: " + error);
         // In the log before the lines below, which tests and scripts wait for.
         log.notice(metricsAt);
     }
 
-    // Scripts and tests wait for these lines to learn the port, one per
-    // listening socket; in the log first: once a line is out, a request may
-    // be logged.
-    std::string status;
-    for (const Listener &listener : acceptor.listeners()) {
-        const std::string line = std::string("listening on ") +
-                                 (options->tls() ? "https://" : "http://") + hostAndPort(listener);
-        log.notice(line);
-        std::cout << line << '\n';
-        status += (status.empty() ? "" : ", ") + line.substr(std::strlen("listening on "));
-    }
-    if (!metricsAt.empty())
-        std::cout << metricsAt << '\n';
-    std::cout << std::flush;
-    status = "READY=1\nSTATUS=Serving on " + status;
+    const std::string status = announceListening(*options, acceptor, metricsAt, log, logFd);
     tellSystemd(status);
 
     int signal = 0;
@@ -344,23 +446,12 @@ int main(int argc, char **argv)
         reload(*options, log, credentials);
         tellSystemd(status);
     }
-    const auto deadline = std::chrono::steady_clock::now() + kStopBudget;
     tellSystemd("STOPPING=1\nSTATUS=Stopping");
     log.notice(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    acceptor.stop();
-    intake.stop();
     if (metricsAcceptor)
         metricsAcceptor->stop();
-    // Sign-ups still waiting for a worker get no answer; those being hashed
-    // finish, and their answers get the rest of the time to go out.
-    if (!hashing.stop(deadline) || !daemon.waitForSuspended(deadline)) {
-        // A sign-up stuck in the database: its transaction either committed
-        // or rolls back (when the file is next opened, or when the server
-        // sees the connection close), and its client gets no answer either way.
-        log.problem("stopping without waiting any longer for sign-ups in progress");
-        std::_Exit(0);
-    }
-    daemon.stop();
+    metricsIntake.stop();
+    stopServing(*options, acceptor, intake, reader, hashing, daemon, log);
     metricsDaemon.stop();
     return 0;
 }

@@ -6,8 +6,8 @@
 namespace parlonda {
 namespace {
 
-constexpr const char *kSignupLabels[] = {"registered",   "taken", "refused_nick",
-                                         "rate_limited", "shed",  "database_error"};
+constexpr const char *kSignupLabels[] = {
+    "registered", "taken", "refused_nick", "rate_limited", "shed", "database_error", "repeated"};
 
 // Bounds as Prometheus writes them: "0.005", "1", "+Inf".
 std::string number(double value)

@@ -34,8 +34,17 @@ private:
 class Metrics
 {
 public:
-    // How a sign-up ended.
-    enum class Signup { Registered, Taken, RefusedNick, RateLimited, Shed, DatabaseError };
+    // How a sign-up ended. Repeated: the same sign-up again after its
+    // answer was lost, answered "OK" and not stored twice.
+    enum class Signup {
+        Registered,
+        Taken,
+        RefusedNick,
+        RateLimited,
+        Shed,
+        DatabaseError,
+        Repeated
+    };
 
     void signup(Signup outcome);
     void response(int status);
@@ -49,7 +58,7 @@ public:
     std::string exposition() const;
 
 private:
-    std::array<std::atomic<std::uint64_t>, 6> m_signups{};
+    std::array<std::atomic<std::uint64_t>, 7> m_signups{};
     mutable std::mutex m_statusMutex;
     std::map<int, std::uint64_t> m_responses;
     std::atomic<std::int64_t> m_connectionsOpen{0};

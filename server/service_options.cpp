@@ -28,8 +28,9 @@ any kind, no invisible or format character (such as the soft hyphen), no
 control character, no ":". Every other field takes at most %FIELD_MAX% characters, and
 the e-mail needs an "@".
 Refused requests get 400, 404, 405, 413 (body over %BODY_KIB% KiB), 415 or 429 (too
-many sign-up attempts from one address, with Retry-After); 503 while the
-accounts database cannot be reached. One request per connection.
+many sign-up attempts from one address, with Retry-After); 503 with Retry-After
+while the accounts database cannot be reached or take accounts (locked, full
+disk). One request per connection.
 
 Where:
   --listen ADDR        numeric IPv4 or IPv6 address to listen on, may be
@@ -81,13 +82,28 @@ Bounds:
                        at once when the queue is that long, or when a worker
                        reaches one that has waited that long, which is then
                        never stored (default %MAX_WAIT%)
-  --max-connections N  open connections in all (default %MAX_CONNECTIONS%)
+  --repeat-window S    a sign-up for a taken nick whose every entry, password
+                       included, equals the account's is answered "OK" when
+                       the account was created less than S seconds ago: the
+                       same sign-up sent again after its answer was lost. It
+                       costs one password hash, like a sign-up. Every entry
+                       must match, not only the password, so that it tells
+                       nobody whether they guessed a new account's password.
+                       0 answers "Error" to all of them (default %REPEAT%)
+  --stop-timeout S     after SIGTERM, how long requests under way and
+                       sign-ups waiting for a hash get to finish; those left
+                       then are answered 503 with Retry-After, and
+                       connections whose request is still not in are
+                       closed (default %STOP%)
+  --max-connections N  open connections in all, from accept to close; one
+                       more is closed at once. The limit on open files is
+                       raised to fit (default %MAX_CONNECTIONS%)
   --max-connections-per-address N
                        open connections from one address (IPv6: per /64;
                        a trusted balancer's own connections are not
                        counted) (default %PER_ADDRESS%)
-  --idle-timeout S     close a connection idle for S seconds, 0 never
-                       (default %IDLE%)
+  --idle-timeout S     close a connection idle for S seconds, also one that
+                       never sent anything; 0 never (default %IDLE%)
   --request-timeout S  close a connection whose request (line, headers and
                        body) is not in whole S seconds after it opened, however
                        busy the client keeps it; 0 never (default %REQUEST%)
@@ -111,20 +127,28 @@ Behind load balancers and for monitoring:
                        address, apart from the sign-ups; IPv6 as [ADDR]:PORT
                        (default: off)
 
-Also answers GET /healthz: 200 "ok" while the database answers and no
-sign-up is being shed, 503 otherwise.
+Checking:
+  --check              check the options, the TLS certificate and key, the
+                       reserved nicks and the database as a start would,
+                       without listening; exit 0, or 1 with the reason on
+                       standard error. Run it before SIGHUP or a restart.
+
+Also answers GET /healthz, at once: 200 "ok" while the database worked when
+last seen and no sign-up is being shed, 503 otherwise.
 
   -h, --help           show this text and exit
 
 When ready, prints "listening on http://ADDR:PORT" (https with TLS) on
-standard output, one line per listening socket, and tells systemd (READY=1)
-when started by it. Logs one line per request: UTC time, client address,
-method, path, nick, outcome and status, never the password; with journald
-priority prefixes when standard error goes to the journal. SIGINT or SIGTERM
-stop it within 2 s whatever clients do: sign-ups being hashed then either
-finish or get no answer. SIGHUP opens the log file again (after log rotation)
-and reloads the TLS certificate and key, keeping the old ones if the new ones
-are not good; open connections go on.
+standard output, one line per listening socket, unless standard output is
+where the log goes, and tells systemd (READY=1) when started by it. Logs one
+line per request: UTC time, client address, method, path, nick, outcome and
+status, never the password; with journald priority prefixes when standard
+error goes to the journal, where a refusal to start is an error. SIGINT or
+SIGTERM stop it: it accepts no more connections (under systemd they wait on
+the socket for the next start), answers every request it took in, and exits
+within --stop-timeout and 2 s more. SIGHUP opens the log file again (after
+log rotation) and reloads the TLS certificate and key, keeping the old ones
+if the new ones are not good; open connections go on.
 )";
 
 struct Parsed
@@ -236,6 +260,9 @@ const std::vector<Option> &optionTable()
         number("--rate", &ServiceOptions::ratePerMinute, 0, 1000000),
         number("--rate-burst", &ServiceOptions::rateBurst, 1, 1000000),
         number("--max-wait", &ServiceOptions::maxWaitSeconds, 1, 3600),
+        number("--repeat-window", &ServiceOptions::repeatWindowSeconds, 0, 86400),
+        number("--stop-timeout", &ServiceOptions::stopTimeoutSeconds, 0, 3600),
+        {"--check", {}, [](ServiceOptions &o) { o.check = true; }},
         {"--trusted-proxy",
          [](ServiceOptions &o, std::string_view value) {
              std::string error;
@@ -313,6 +340,8 @@ std::string serviceUsage()
         {"%RATE%", std::to_string(defaults.ratePerMinute)},
         {"%BURST%", std::to_string(defaults.rateBurst)},
         {"%MAX_WAIT%", std::to_string(defaults.maxWaitSeconds)},
+        {"%REPEAT%", std::to_string(defaults.repeatWindowSeconds)},
+        {"%STOP%", std::to_string(defaults.stopTimeoutSeconds)},
         {"%MAX_CONNECTIONS%", std::to_string(defaults.limits.maxConnections)},
         {"%PER_ADDRESS%", std::to_string(defaults.limits.maxConnectionsPerAddress)},
         {"%IDLE%", std::to_string(defaults.limits.idleTimeoutSeconds)},

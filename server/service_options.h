@@ -31,6 +31,10 @@ struct ServiceOptions
     unsigned rateBurst = 10;
     // A sign-up is answered 503 rather than wait for hashing longer than this.
     unsigned maxWaitSeconds = static_cast<unsigned>(RegnickService::kDefaultMaxWait.count());
+    // A sign-up equal in every entry to an account created this recently is
+    // its own repeat, answered "OK"; 0: never.
+    unsigned repeatWindowSeconds =
+        static_cast<unsigned>(RegnickService::kDefaultRepeatWindow.count());
     // Load balancers and reverse proxies that may name the client: by a
     // PROXY protocol header, or in X-Forwarded-For.
     AddressRanges trustedProxies;
@@ -38,6 +42,11 @@ struct ServiceOptions
     std::string metricsAddress;
     int metricsPort = 0;
     HttpLimits limits{.maxBodyBytes = RegnickService::kMaxBodyBytes};
+    // After SIGTERM, how long requests under way and sign-ups waiting for a
+    // hash get to finish; what is left then is answered 503.
+    unsigned stopTimeoutSeconds = 10;
+    // --check: check what a start would use, then exit.
+    bool check = false;
     bool help = false;
 
     bool tls() const { return !tlsCertificate.empty(); }

@@ -20,4 +20,9 @@ void tellSystemd(const std::string &state);
 // may carry journald priority prefixes.
 bool goesToJournal(int fd);
 
+// When standard error goes to the journal, has every line written to
+// std::cerr from now on logged at error priority: those lines say why the
+// service refuses to start. Before anything is written to std::cerr.
+void cerrLinesAreErrors();
+
 } // namespace parlonda

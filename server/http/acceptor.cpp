@@ -14,9 +14,13 @@
 namespace parlonda {
 namespace {
 
-// Out of file descriptors, a listener stays readable: accepting again at
-// once would spin. Connections wait in the backlog meanwhile.
+// Out of file descriptors with no reserve to shed a connection on, a
+// listener stays readable: accepting again at once would spin. Connections
+// wait in the backlog meanwhile.
 constexpr int kPauseWhenOutOfDescriptorsMs = 100;
+// Connections taken from one listener before the others and the stop
+// signal get their turn.
+constexpr int kAcceptsPerTurn = 16;
 
 long long steadySecond()
 {
@@ -71,6 +75,7 @@ bool Acceptor::start(std::string &error)
         error = std::string("cannot make an eventfd: ") + std::strerror(errno);
         return false;
     }
+    m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     m_thread = std::thread([this] { run(); });
     return true;
 }
@@ -83,9 +88,10 @@ void Acceptor::stop()
         }
         m_thread.join();
     }
-    if (m_wake >= 0) {
-        ::close(m_wake);
-        m_wake = -1;
+    for (int *fd : {&m_wake, &m_reserve}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
     }
     for (Listener &listener : m_listeners) {
         if (listener.fd >= 0)
@@ -101,39 +107,56 @@ void Acceptor::run()
     for (const Listener &listener : m_listeners)
         watched.push_back({listener.fd, POLLIN, 0});
     bool paused = false;
+    bool more = false;
     for (;;) {
-        // While paused only the wake-up is watched, for a short while.
+        // While paused only the wake-up is watched, for a short while; with
+        // connections left over from the last turn, nothing is waited for.
         const nfds_t count = paused ? 1 : static_cast<nfds_t>(watched.size());
-        const int ready = ::poll(watched.data(), count, paused ? kPauseWhenOutOfDescriptorsMs : -1);
+        const int ready = ::poll(watched.data(), count,
+                                 paused ? kPauseWhenOutOfDescriptorsMs
+                                 : more ? 0
+                                        : -1);
         if (ready < 0 && errno != EINTR) {
             problem(std::string("cannot wait for connections: ") + std::strerror(errno));
             return;
         }
-        if (watched[0].revents != 0)
+        if (ready > 0 && watched[0].revents != 0)
             return;
         paused = false;
+        more = false;
         for (nfds_t i = 1; ready > 0 && i < count; ++i) {
-            if (watched[i].revents != 0 && !acceptAll(watched[i].fd))
+            if (watched[i].revents == 0)
+                continue;
+            switch (acceptSome(watched[i].fd)) {
+            case Turn::Done:
+                break;
+            case Turn::More:
+                more = true;
+                break;
+            case Turn::Pause:
                 paused = true;
+                break;
+            }
         }
     }
 }
 
-bool Acceptor::acceptAll(int listener)
+Acceptor::Turn Acceptor::acceptSome(int listener)
 {
-    for (;;) {
+    for (int taken = 0; taken < kAcceptsPerTurn; ++taken) {
         AcceptedSocket socket;
         socket.peerLength = sizeof socket.peer;
         socket.fd = ::accept4(listener, reinterpret_cast<sockaddr *>(&socket.peer),
                               &socket.peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (socket.fd >= 0) {
+            socket.accepted = std::chrono::steady_clock::now();
             unmapIpv4(socket);
             m_handler(socket);
             continue;
         }
         switch (errno) {
         case EAGAIN:
-            return true;
+            return Turn::Done;
         case EINTR:
         case ECONNABORTED:
         case EPROTO:
@@ -141,15 +164,42 @@ bool Acceptor::acceptAll(int listener)
             continue;
         case EMFILE:
         case ENFILE:
+            if (refuseOne(listener))
+                continue;
+            problem(std::string("cannot accept connections for now: ") + std::strerror(errno));
+            return Turn::Pause;
         case ENOBUFS:
         case ENOMEM:
             problem(std::string("cannot accept connections for now: ") + std::strerror(errno));
-            return false;
+            return Turn::Pause;
         default:
             problem(std::string("cannot accept a connection: ") + std::strerror(errno));
-            return false;
+            return Turn::Pause;
         }
     }
+    return Turn::More;
+}
+
+bool Acceptor::refuseOne(int listener)
+{
+    if (m_reserve < 0)
+        return false;
+    const int outOf = errno;
+    ::close(m_reserve);
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const int acceptError = errno;
+    if (fd >= 0)
+        ::close(fd);
+    // Taken back at once; should another thread have taken the room
+    // meanwhile, the next time out of descriptors pauses instead.
+    m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    errno = outOf;
+    if (fd >= 0) {
+        problem(std::string("closed a new connection at once, out of file descriptors (") +
+                std::strerror(outOf) + ")");
+        return true;
+    }
+    return acceptError == EAGAIN || acceptError == EINTR || acceptError == ECONNABORTED;
 }
 
 // Out of descriptors, this would speak ten times a second: once a second is

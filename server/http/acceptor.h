@@ -2,6 +2,7 @@
 
 #include "server/http/listeners.h"
 
+#include <chrono>
 #include <functional>
 #include <sys/socket.h>
 #include <thread>
@@ -18,6 +19,8 @@ struct AcceptedSocket
     int fd = -1;
     sockaddr_storage peer{};
     socklen_t peerLength = 0;
+    // Every time-out that counts from the start of a connection counts from here.
+    std::chrono::steady_clock::time_point accepted{};
 };
 
 // Accepts connections on every listening socket the service owns, on one
@@ -27,6 +30,13 @@ struct AcceptedSocket
 // (HttpDaemon::addConnection) with the address the limits and the log
 // should know the client by, keeps it for a while (to read something first,
 // without blocking this thread), or closes it.
+//
+// Listeners are served in turn, a few connections each, and the stop
+// signal is looked at between turns: a flood on one listener holds up
+// neither another nor stop(). Out of file descriptors, a connection is
+// still accepted, on a descriptor kept in reserve for it, and closed at
+// once, rather than left to wait in the backlog while accept() fails again
+// and again.
 class Acceptor
 {
 public:
@@ -47,15 +57,21 @@ public:
     void stop();
 
 private:
+    enum class Turn { Done, More, Pause };
+
     void run();
-    // Accepts what is waiting on one listener; false when out of descriptors.
-    bool acceptAll(int listener);
+    // Accepts a few of the connections waiting on one listener.
+    Turn acceptSome(int listener);
+    // Out of descriptors: takes the next waiting connection on the
+    // reserve descriptor and closes it; false when there is no reserve.
+    bool refuseOne(int listener);
     void problem(const std::string &text);
 
     std::vector<Listener> m_listeners;
     Handler m_handler;
     RequestLog &m_log;
-    int m_wake = -1; // an eventfd: written to stop
+    int m_wake = -1;    // an eventfd: written to stop
+    int m_reserve = -1; // /dev/null, closed to make room for one accept()
     std::thread m_thread;
     long long m_lastProblemSecond = -1;
     int m_problemsLeftOut = 0;

@@ -50,6 +50,44 @@ std::optional<sockaddr_storage> numericAddress(std::string_view text)
     return storage;
 }
 
+bool isPort(std::string_view text)
+{
+    unsigned port = 0;
+    const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), port);
+    return !text.empty() && problem == std::errc() && end == text.data() + text.size() &&
+           port <= 65535;
+}
+
+// An X-Forwarded-For entry: an address, also with a port ("192.0.2.7:4711")
+// or in brackets ("[2001:db8::7]", "[2001:db8::7]:443"), as some proxies
+// write them; the port is dropped.
+std::optional<sockaddr_storage> forwardedAddress(std::string_view entry)
+{
+    if (entry.starts_with('[')) {
+        const std::size_t close = entry.find(']');
+        if (close == std::string_view::npos)
+            return std::nullopt;
+        const std::string_view after = entry.substr(close + 1);
+        if (!after.empty() && !(after.starts_with(':') && isPort(after.substr(1))))
+            return std::nullopt;
+        const std::optional<sockaddr_storage> address = numericAddress(entry.substr(1, close - 1));
+        if (!address || address->ss_family != AF_INET6)
+            return std::nullopt;
+        return address;
+    }
+    // One colon: IPv4 with a port; more: IPv6 without brackets, no port.
+    const std::size_t colon = entry.find(':');
+    if (colon != std::string_view::npos && entry.find(':', colon + 1) == std::string_view::npos) {
+        if (!isPort(entry.substr(colon + 1)))
+            return std::nullopt;
+        const std::optional<sockaddr_storage> address = numericAddress(entry.substr(0, colon));
+        if (!address || address->ss_family != AF_INET)
+            return std::nullopt;
+        return address;
+    }
+    return numericAddress(entry);
+}
+
 } // namespace
 
 std::string clientKey(const sockaddr *address)
@@ -71,18 +109,24 @@ bool AddressRanges::add(std::string_view cidr, std::string &error)
         error = std::string(cidr) + " is not a numeric IPv4 or IPv6 address or network";
         return false;
     }
-    const unsigned bits = range.v4 ? 32 : 128;
+    // An IPv4-mapped range (::ffff:10.0.0.0/104) is the IPv4 one it maps,
+    // its prefix counted past the 96 bits of the mapping.
+    const bool mapped = range.v4 && address->ss_family == AF_INET6;
+    const unsigned least = mapped ? 96 : 0;
+    const unsigned bits = range.v4 ? least + 32 : 128;
     range.prefix = bits;
     if (slash != std::string_view::npos) {
         const std::string_view length = cidr.substr(slash + 1);
         const auto [end, problem] =
             std::from_chars(length.data(), length.data() + length.size(), range.prefix);
         if (problem != std::errc() || end != length.data() + length.size() || length.empty() ||
-            range.prefix > bits) {
-            error = std::string(cidr) + ": the prefix length must be 0 to " + std::to_string(bits);
+            range.prefix < least || range.prefix > bits) {
+            error = std::string(cidr) + ": the prefix length must be " + std::to_string(least) +
+                    " to " + std::to_string(bits);
             return false;
         }
     }
+    range.prefix -= least;
     m_ranges.push_back(range);
     return true;
 }
@@ -115,7 +159,7 @@ std::optional<sockaddr_storage> forwardedClient(std::string_view header,
         const std::size_t comma = header.rfind(',');
         const std::string_view entry =
             trimmed(comma == std::string_view::npos ? header : header.substr(comma + 1));
-        client = numericAddress(entry);
+        client = forwardedAddress(entry);
         if (!client || !trusted.contains(reinterpret_cast<const sockaddr *>(&*client)))
             return client;
         header = comma == std::string_view::npos ? std::string_view() : header.substr(0, comma);

@@ -23,7 +23,8 @@ class AddressRanges
 {
 public:
     // False with the reason in `error` when `cidr` is not a numeric address
-    // with an optional prefix length that fits it.
+    // with an optional prefix length that fits it. An IPv4-mapped IPv6 range
+    // (::ffff:10.0.0.0/104) is taken as the IPv4 one (10.0.0.0/8).
     bool add(std::string_view cidr, std::string &error);
     // IPv4-mapped IPv6 addresses match the IPv4 ranges.
     bool contains(const sockaddr *address) const;
@@ -43,8 +44,9 @@ private:
 // proxy1, proxy2", each proxy appending the address it got the request
 // from): the rightmost address that is not itself trusted, since anything
 // left of it may have been written by the client. When every address is
-// trusted, the leftmost. Nothing when the header is empty or the address to
-// take is not a plain numeric one.
+// trusted, the leftmost. An entry may carry a port ("192.0.2.7:4711",
+// "[2001:db8::7]:443") or brackets, which are dropped. Nothing when the
+// header is empty or the address to take is not a numeric one.
 std::optional<sockaddr_storage> forwardedClient(std::string_view header,
                                                 const AddressRanges &trusted);
 

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "server/http/acceptor.h"
 #include "server/http/client_address.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -16,7 +20,9 @@ namespace parlonda {
 class RequestLog;
 
 // Between accepting a connection and serving it: learns who the client is
-// and whether it may have one more connection.
+// and whether it may have one more connection. It is the one owner of the
+// connection counts: a connection counts from accept until the HTTP daemon
+// says it closed (closed()), in the waiting room and served alike.
 //
 // It looks at the first bytes a connection sends without taking them
 // (MSG_PEEK), on a thread of its own that waits for every socket at once, so
@@ -27,34 +33,44 @@ class RequestLog;
 // - from anyone else, a PROXY header closes the connection unanswered, as
 //   does a malformed header from anyone;
 // - a connection that sends nothing to decide by within `firstBytesTimeout`
-//   is closed.
-// Connections are counted per client (an IPv4 address, or an IPv6 /64);
-// one over `maxPerClient` is closed at once, and so is one while
-// `maxWaiting` are still being looked at. Connections served under a
-// trusted balancer's own address are not counted: the balancer bounds them.
+//   of its accept is closed then, also while no other connection stirs.
+// A connection is closed at accept when `maxConnections` are open, or when
+// its client (an IPv4 address, or an IPv6 /64) has `maxPerClient` open.
+// Connections served under a trusted balancer's own address count in all,
+// but not per client: the balancer bounds them.
 class ConnectionIntake
 {
 public:
     // Hands a connection on to be served under `client`; false when it was
     // not taken (the socket is closed then). From the intake's threads.
-    using Serve = std::function<bool(int fd, const sockaddr *client, socklen_t length)>;
+    using Serve = std::function<bool(int fd, const sockaddr *client, socklen_t length,
+                                     std::chrono::steady_clock::time_point accepted)>;
 
-    ConnectionIntake(AddressRanges trusted, unsigned maxPerClient, unsigned maxWaiting,
-                     std::chrono::milliseconds firstBytesTimeout, Serve serve, RequestLog &log);
+    // `name` is what the log calls one: "connection", "metrics connection".
+    ConnectionIntake(std::string name, AddressRanges trusted, unsigned maxConnections,
+                     unsigned maxPerClient, std::chrono::milliseconds firstBytesTimeout,
+                     Serve serve, RequestLog &log);
     ~ConnectionIntake();
     ConnectionIntake(const ConnectionIntake &) = delete;
     ConnectionIntake &operator=(const ConnectionIntake &) = delete;
 
     bool start(std::string &error);
+    // Waits until every connection taken has been decided (served or
+    // closed), or until `deadline`; false then. Once nothing more comes in,
+    // so that a client that connected just before it stopped still gets
+    // served.
+    bool waitUntilDecided(std::chrono::steady_clock::time_point deadline);
     // Closes the connections still being looked at. Returns once its thread ended.
     void stop();
 
     // A connection just accepted, non-blocking; the intake owns it. From any thread.
-    void take(int fd, const sockaddr_storage &peer, socklen_t peerLength);
+    void take(const AcceptedSocket &socket);
     // A connection served under `client` has closed. From any thread.
     void closed(const sockaddr *client);
 
     const AddressRanges &trusted() const { return m_trusted; }
+    // Connections counted now, waiting and served.
+    unsigned open();
 
 private:
     struct Pending
@@ -62,31 +78,53 @@ private:
         sockaddr_storage peer;
         socklen_t peerLength;
         bool peerTrusted;
-        std::chrono::steady_clock::time_point deadline;
+        std::chrono::steady_clock::time_point accepted;
+        std::uint64_t serial; // tells a socket from a later one on the same descriptor
     };
+    struct Deadline
+    {
+        std::chrono::steady_clock::time_point when;
+        int fd;
+        std::uint64_t serial;
+    };
+    enum class Admission { Admitted, AllInUse, TooManyFromClient };
 
     void run();
+    // Closes what waited too long; the milliseconds to the next deadline, or -1.
+    int expire();
     // Looks at what `fd` sent so far; true when it is decided (served or closed).
     bool decide(int fd, Pending &pending);
-    void finish(int fd, const sockaddr *client, socklen_t length);
+    void finish(int fd, const sockaddr *client, socklen_t length,
+                std::chrono::steady_clock::time_point accepted);
+    // Counts a new connection in all and, unless trusted, for its peer.
+    Admission admit(const sockaddr *peer, bool peerTrusted);
     // Counts one more connection for `client` unless that is one too many.
     bool count(const sockaddr *client);
     void forget(int fd);
-    void refuse(int fd, const char *why, const sockaddr *client);
+    void wake();
+    void refuse(int fd, const std::string &why, const sockaddr *client);
 
+    std::string m_name;
     AddressRanges m_trusted;
+    unsigned m_maxConnections;
     unsigned m_maxPerClient;
-    unsigned m_maxWaiting;
     std::chrono::milliseconds m_firstBytesTimeout;
     Serve m_serve;
     RequestLog &m_log;
     int m_epoll = -1;
-    int m_wake = -1; // an eventfd: written to stop
+    int m_wake = -1; // an eventfd: written when there is a first deadline, and to stop
     std::thread m_thread;
     bool m_stopping = false; // under m_mutex
     std::mutex m_mutex;
+    std::condition_variable m_decided;
     std::unordered_map<int, Pending> m_pending; // under m_mutex
+    // Every connection waits as long, so deadlines come in the order of
+    // their accept: the first is the nearest. Entries of connections decided
+    // before are skipped when they come up. Under m_mutex.
+    std::deque<Deadline> m_deadlines;
+    std::uint64_t m_nextSerial = 0; // under m_mutex
     std::mutex m_countMutex;
+    unsigned m_open = 0;                                   // under m_countMutex
     std::unordered_map<std::string, unsigned> m_perClient; // under m_countMutex
     // Refusals are logged a few a second at most, with a count of the others.
     std::mutex m_refusalMutex;

@@ -6,6 +6,7 @@
 #include "server/metrics.h"
 #include "server/request_log.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
@@ -135,8 +136,14 @@ struct HttpDaemonCallbacks
             reply.text.size(), reply.text.data(), MHD_RESPMEM_MUST_COPY);
         if (!response)
             return MHD_NO;
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                                "text/plain; charset=utf-8");
+        // Plain text unless the handler named its own type.
+        const bool typed =
+            std::any_of(reply.headers.begin(), reply.headers.end(), [](const auto &header) {
+                return strcasecmp(header.first.c_str(), MHD_HTTP_HEADER_CONTENT_TYPE) == 0;
+            });
+        if (!typed)
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                                    "text/plain; charset=utf-8");
         // One request per connection: the client sends one per sign-up, and
         // an early answer can leave unread body bytes behind that must never
         // be taken for a next request.
@@ -190,6 +197,8 @@ struct HttpDaemonCallbacks
                                 MHD_ConnectionNotificationCode what)
     {
         auto &daemon = *static_cast<HttpDaemon *>(cls);
+        if (what == MHD_CONNECTION_NOTIFY_CLOSED)
+            daemon.countOpen(-1);
         if (daemon.m_metrics && what == MHD_CONNECTION_NOTIFY_STARTED)
             daemon.m_metrics->connectionOpened();
         else if (daemon.m_metrics)
@@ -199,17 +208,32 @@ struct HttpDaemonCallbacks
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
             daemon.m_closed(client ? client->client_addr : nullptr);
         }
-        const std::lock_guard lock(daemon.m_arrivingMutex);
         if (what == MHD_CONNECTION_NOTIFY_CLOSED) {
+            const std::lock_guard lock(daemon.m_arrivingMutex);
             daemon.m_arriving.erase(connection);
             return;
         }
         const MHD_ConnectionInfo *info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (info && daemon.m_limits.requestTimeoutSeconds > 0)
-            daemon.m_arriving[connection] = {
-                info->connect_fd, std::chrono::steady_clock::now() +
-                                      std::chrono::seconds(daemon.m_limits.requestTimeoutSeconds)};
+        // The request time-out counts from accept, the wait before the
+        // hand-over included.
+        auto accepted = std::chrono::steady_clock::now();
+        if (info) {
+            const std::lock_guard lock(daemon.m_handedMutex);
+            if (const auto it = daemon.m_handed.find(info->connect_fd);
+                it != daemon.m_handed.end()) {
+                accepted = it->second.accepted;
+                daemon.m_handed.erase(it);
+            }
+        }
+        if (!info || daemon.m_limits.requestTimeoutSeconds == 0)
+            return;
+        const auto deadline =
+            accepted + std::chrono::seconds(daemon.m_limits.requestTimeoutSeconds);
+        const std::lock_guard lock(daemon.m_arrivingMutex);
+        daemon.m_arriving[connection] = {info->connect_fd, deadline};
+        if (deadline < daemon.m_nextLateCheck)
+            daemon.m_arrivingWake.notify_all();
     }
 
     static void libraryMessage(void *cls, const char *format, va_list arguments)
@@ -347,10 +371,12 @@ bool HttpDaemon::start(const HttpLimits &limits, const HttpTls &tls, std::string
         // First, so that even the library's earliest complaints come here.
         {MHD_OPTION_EXTERNAL_LOGGER,
          reinterpret_cast<intptr_t>(&HttpDaemonCallbacks::libraryMessage), this},
-        {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(limits.maxConnections), nullptr},
-        // Connections per client are counted before they come here (see
-        // ConnectionIntake), by the address a trusted balancer names, and
-        // per /64 for IPv6, which the library cannot.
+        // Never reached: connections are counted, in all and per client,
+        // before they come here (see ConnectionIntake and addConnection()),
+        // by the address a trusted balancer names, and per /64 for IPv6,
+        // which the library cannot.
+        {MHD_OPTION_CONNECTION_LIMIT,
+         static_cast<intptr_t>(2 * static_cast<std::size_t>(limits.maxConnections) + 64), nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(limits.idleTimeoutSeconds), nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(limits.connectionMemoryBytes),
          nullptr},
@@ -383,11 +409,45 @@ bool HttpDaemon::start(const HttpLimits &limits, const HttpTls &tls, std::string
     return true;
 }
 
-bool HttpDaemon::addConnection(int fd, const sockaddr *address, socklen_t addressLength)
+bool HttpDaemon::addConnection(int fd, const sockaddr *address, socklen_t addressLength,
+                               std::chrono::steady_clock::time_point accepted)
 {
-    // Refused (a limit, no memory): the library closes the socket and
+    Handed handed{{}, accepted};
+    std::memcpy(&handed.client, address,
+                std::min<std::size_t>(addressLength, sizeof handed.client));
+    std::optional<Handed> lost;
+    {
+        const std::lock_guard lock(m_handedMutex);
+        const auto [it, added] = m_handed.try_emplace(fd, handed);
+        if (!added) {
+            lost = it->second;
+            it->second = handed;
+        }
+    }
+    if (lost) {
+        countOpen(-1);
+        if (m_closed)
+            m_closed(reinterpret_cast<const sockaddr *>(&lost->client));
+    }
+    // Counted from here, not from when the library's thread starts on it:
+    // a connection handed in must never look as if there were none.
+    countOpen(1);
+    // Refused (no memory, stopping): the library closes the socket and
     // says why through libraryMessage.
-    return MHD_add_connection(m_daemon, fd, address, addressLength) == MHD_YES;
+    if (MHD_add_connection(m_daemon, fd, address, addressLength) == MHD_YES)
+        return true;
+    countOpen(-1);
+    const std::lock_guard lock(m_handedMutex);
+    m_handed.erase(fd);
+    return false;
+}
+
+void HttpDaemon::countOpen(int change)
+{
+    const std::lock_guard lock(m_openMutex);
+    m_open += change;
+    if (m_open == 0)
+        m_allClosed.notify_all();
 }
 
 void HttpDaemon::requestIsIn(MHD_Connection *connection)
@@ -399,11 +459,14 @@ void HttpDaemon::requestIsIn(MHD_Connection *connection)
 void HttpDaemon::closeLateRequests()
 {
     std::unique_lock lock(m_arrivingMutex);
-    while (!m_arrivingWake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping; })) {
+    // Wakes for the nearest deadline, or when a nearer one comes in.
+    while (!m_stopping) {
         const auto now = std::chrono::steady_clock::now();
+        m_nextLateCheck = now + std::chrono::hours(1);
         int closed = 0;
         for (auto it = m_arriving.begin(); it != m_arriving.end();) {
             if (it->second.deadline > now) {
+                m_nextLateCheck = std::min(m_nextLateCheck, it->second.deadline);
                 ++it;
                 continue;
             }
@@ -411,10 +474,15 @@ void HttpDaemon::closeLateRequests()
             it = m_arriving.erase(it);
             ++closed;
         }
-        if (closed > 0)
+        if (closed > 0) {
+            lock.unlock();
             m_log.problem("closed " + std::to_string(closed) +
-                          " connections whose request was not in after " +
-                          std::to_string(m_limits.requestTimeoutSeconds) + " s");
+                          " connections whose request was not in " +
+                          std::to_string(m_limits.requestTimeoutSeconds) + " s after accept");
+            lock.lock();
+            continue;
+        }
+        m_arrivingWake.wait_until(lock, m_nextLateCheck);
     }
 }
 
@@ -422,6 +490,13 @@ bool HttpDaemon::waitForSuspended(std::chrono::steady_clock::time_point deadline
 {
     std::unique_lock lock(m_suspendedMutex);
     return m_allResumed.wait_until(lock, deadline, [this] { return m_suspended == 0; });
+}
+
+int HttpDaemon::waitUntilAllClosed(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(m_openMutex);
+    m_allClosed.wait_until(lock, deadline, [this] { return m_open == 0; });
+    return m_open;
 }
 
 void HttpDaemon::stop()

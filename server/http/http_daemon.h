@@ -30,13 +30,16 @@ class RequestLog;
 // What the service bounds for every client, all set together at start.
 struct HttpLimits
 {
+    // Both kept by whoever hands connections in (ConnectionIntake), from
+    // accept to close; the daemon itself never refuses one.
     unsigned maxConnections = 1000;
     unsigned maxConnectionsPerAddress = 16;
     // Closes a connection on which nothing came or went for this long.
     unsigned idleTimeoutSeconds = 60;
     // A request must be in whole (line, headers, body) this long after its
-    // connection opened; 0: no limit. The idle time-out alone would let a
-    // client that sends a byte now and then keep its connection for ever.
+    // connection was accepted; 0: no limit. The idle time-out alone would
+    // let a client that sends a byte now and then keep its connection for
+    // ever.
     unsigned requestTimeoutSeconds = 60;
     // Everything a connection keeps of its request: the request line, every
     // header and the read buffer. A request whose headers do not fit is
@@ -157,18 +160,29 @@ public:
     // Starts serving. False with the library's own reason in `error`.
     bool start(const HttpLimits &limits, const HttpTls &tls, std::string &error);
 
-    // Serves one more connection, whose client the limits and the log know
-    // by `address`; from any thread. The daemon owns the socket from then
-    // on, and closes it at once when a limit says no (false then).
-    bool addConnection(int fd, const sockaddr *address, socklen_t addressLength);
+    // Serves one more connection, accepted at `accepted`, whose client the
+    // limits and the log know by `address`; from one thread at a time. The
+    // daemon owns the socket from then on. False when the library could not
+    // take it (it closed the socket then); otherwise whenClosed() is told
+    // once it closes. The library never refuses one for its own connection
+    // limit: the caller counts connections (see ConnectionIntake), and the
+    // library's limit is set far above --max-connections, since
+    // libmicrohttpd 0.9.75 wedges for good when it refuses, on its own
+    // thread, a connection handed to it at that limit.
+    bool addConnection(int fd, const sockaddr *address, socklen_t addressLength,
+                       std::chrono::steady_clock::time_point accepted);
     bool addConnection(const AcceptedSocket &socket)
     {
         return addConnection(socket.fd, reinterpret_cast<const sockaddr *>(&socket.peer),
-                             socket.peerLength);
+                             socket.peerLength, socket.accepted);
     }
     // Waits until every suspended request has been resumed and its answer,
     // if any, handed to its client, or until `deadline`.
     bool waitForSuspended(std::chrono::steady_clock::time_point deadline);
+    // Waits until every connection served has closed, its request answered
+    // (one request per connection), or until `deadline`. Those still open
+    // then.
+    int waitUntilAllClosed(std::chrono::steady_clock::time_point deadline);
     // Closes every connection at once. No connection may be suspended.
     void stop();
 
@@ -183,6 +197,7 @@ private:
     // request is late, which the library then closes as if the client had.
     void closeLateRequests();
     void requestIsIn(MHD_Connection *connection);
+    void countOpen(int change);
 
     std::vector<Route> m_routes;
     RequestLog &m_log;
@@ -211,12 +226,29 @@ private:
     std::mutex m_arrivingMutex;
     std::condition_variable m_arrivingWake;
     std::unordered_map<MHD_Connection *, Arriving> m_arriving;
+    // When closeLateRequests() looks next; under m_arrivingMutex.
+    std::chrono::steady_clock::time_point m_nextLateCheck{};
     bool m_stopping = false;
+    // Connections handed to the library and not yet started there, by
+    // socket: their client and when they were accepted. One left behind
+    // when its socket's number comes again was closed by the library
+    // without a start (whenClosed() is told then).
+    struct Handed
+    {
+        sockaddr_storage client;
+        std::chrono::steady_clock::time_point accepted;
+    };
+    std::mutex m_handedMutex;
+    std::unordered_map<int, Handed> m_handed;
     std::thread m_lateRequests;
     // Requests suspended and not yet done with.
     std::mutex m_suspendedMutex;
     std::condition_variable m_allResumed;
     int m_suspended = 0;
+    // Connections open, for stopping.
+    std::mutex m_openMutex;
+    std::condition_variable m_allClosed;
+    int m_open = 0;
 };
 
 } // namespace parlonda

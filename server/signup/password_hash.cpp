@@ -15,4 +15,9 @@ std::optional<std::string> hashPassword(std::string_view password)
     return std::string(hash);
 }
 
+bool passwordMatches(std::string_view password, const std::string &hash)
+{
+    return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
+}
+
 } // namespace parlonda

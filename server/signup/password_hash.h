@@ -12,4 +12,8 @@ namespace parlonda {
 // the memory cannot be had. sodium_init() must have run.
 std::optional<std::string> hashPassword(std::string_view password);
 
+// Whether `password` is the one `hash` (from hashPassword) was made of. As
+// slow as hashing it; false also when the memory cannot be had.
+bool passwordMatches(std::string_view password, const std::string &hash);
+
 } // namespace parlonda

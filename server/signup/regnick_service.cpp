@@ -8,6 +8,7 @@
 #include "server/signup/registration_form.h"
 #include "server/signup/reserved_nicks.h"
 #include "server/store/account_store.h"
+#include "server/store/database_reader.h"
 
 #include <algorithm>
 #include <sodium.h>
@@ -19,6 +20,7 @@ namespace {
 // The client tells the user the service is busy and to try again shortly.
 constexpr std::string_view kUnavailable = "The accounts database is unavailable; try again later\n";
 constexpr std::string_view kBusy = "The service is busy; try again shortly\n";
+constexpr std::string_view kStopping = "The service is restarting; try again shortly\n";
 
 using Clock = std::chrono::steady_clock;
 
@@ -47,29 +49,30 @@ HttpDaemon::Route RegnickService::healthRoute()
             [this](HttpRequest &request) { checkHealth(request); }};
 }
 
-bool RegnickService::shedding()
-{
-    return m_hashing.expectedWait() > m_maxWait;
-}
-
 void RegnickService::checkHealth(HttpRequest &request)
 {
-    std::string error;
-    switch (m_store.lookup({}, error)) {
-    case AccountStore::Lookup::Free:
-    case AccountStore::Lookup::Taken:
-        break;
-    case AccountStore::Lookup::Failed:
-    case AccountStore::Lookup::Unavailable:
-        m_log.problem(error);
-        request.reply(503, "database unavailable\n");
+    if (!m_reader.healthy()) {
+        const auto down = m_reader.downFor().value_or(DatabaseReader::kDefaultBackOff);
+        request.reply(503, "database unavailable\n", {{"Retry-After", retryAfter(down)}});
         return;
     }
-    if (shedding()) {
-        request.reply(503, "shedding sign-ups\n");
+    if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
+        request.reply(503, "shedding sign-ups\n", {{"Retry-After", retryAfter(queueWait)}});
         return;
     }
     request.reply(200, "ok\n");
+}
+
+void RegnickService::answerUnavailable(HttpRequest &request, bool resuming)
+{
+    m_metrics.signup(Metrics::Signup::DatabaseError);
+    request.note({}, "unavailable");
+    const HttpRequest::Headers headers = {
+        {"Retry-After", retryAfter(m_reader.downFor().value_or(DatabaseReader::kDefaultBackOff))}};
+    if (resuming)
+        request.resume(503, std::string(kUnavailable), headers);
+    else
+        request.reply(503, std::string(kUnavailable), headers);
 }
 
 void RegnickService::handle(HttpRequest &request)
@@ -111,45 +114,119 @@ void RegnickService::handle(HttpRequest &request)
         return;
     }
 
+    request.note(form.nick, {});
+    // Told at once while the database is out of reach.
+    if (m_reader.downFor()) {
+        answerUnavailable(request, false);
+        return;
+    }
+
     // A taken nick costs a look-up, not a password hash. The look-up only
     // saves work: the database's UNIQUE constraint still decides a race.
-    std::string error;
-    switch (m_store.lookup(form.registration->nickKey, error)) {
+    request.suspend();
+    const std::string nickKey = form.registration->nickKey;
+    const bool queued = m_reader.lookup(
+        nickKey, [this, &request, registration = std::move(*form.registration)](
+                     std::optional<AccountStore::Lookup> found, const std::string &error) mutable {
+            lookedUp(request, found, error, registration);
+            sodium_memzero(registration.password.data(), registration.password.size());
+        });
+    if (!queued)
+        answerStopping(request);
+}
+
+void RegnickService::lookedUp(HttpRequest &request, std::optional<AccountStore::Lookup> found,
+                              const std::string &error, Registration &registration)
+{
+    if (!found) {
+        answerStopping(request);
+        return;
+    }
+    switch (*found) {
     case AccountStore::Lookup::Taken:
-        m_metrics.signup(Metrics::Signup::Taken);
-        request.note(form.nick, "taken");
-        request.reply(200, "Error");
+        answerTaken(request, registration);
         return;
     case AccountStore::Lookup::Failed:
         m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);
-        request.note(form.nick, "failed");
-        request.reply(500, "Internal error\n");
+        request.note({}, "failed");
+        request.resume(500, "Internal error\n");
         return;
     case AccountStore::Lookup::Unavailable:
-        m_metrics.signup(Metrics::Signup::DatabaseError);
-        m_log.problem(error);
-        request.note(form.nick, "unavailable");
-        request.reply(503, std::string(kUnavailable));
+        answerUnavailable(request, true);
         return;
     case AccountStore::Lookup::Free:
+        hashInTurn(request, std::move(registration),
+                   [this, &request](Registration &free) { registerAccount(request, free); });
+        return;
+    }
+}
+
+void RegnickService::answerTaken(HttpRequest &request, Registration &registration)
+{
+    const auto taken = [&] {
+        m_metrics.signup(Metrics::Signup::Taken);
+        request.note({}, "taken");
+        request.resume(200, "Error");
+    };
+    if (m_repeatWindow.count() == 0)
+        return taken();
+
+    StoredAccount stored;
+    std::string error;
+    switch (m_store.findAccount(registration.nickKey, stored, error)) {
+    case AccountStore::Lookup::Taken:
         break;
+    case AccountStore::Lookup::Free:
+        // Gone since the look-up: taken, as far as this sign-up saw.
+        return taken();
+    case AccountStore::Lookup::Failed:
+        m_metrics.signup(Metrics::Signup::DatabaseError);
+        m_log.problem(error);
+        request.note({}, "failed");
+        return request.resume(500, "Internal error\n");
+    case AccountStore::Lookup::Unavailable:
+        // Perhaps a repeat: "Error" would send its person to another nick.
+        m_log.problem(error);
+        return answerUnavailable(request, true);
     }
 
+    // Older accounts, and any entry that differs, cost no hash.
+    if (!mayBeRepeat(stored, registration))
+        return taken();
+
+    hashInTurn(request, std::move(registration),
+               [this, &request, hash = std::move(stored.passwordHash)](Registration &repeated) {
+                   confirmRepeat(request, repeated, hash);
+               });
+}
+
+bool RegnickService::mayBeRepeat(const StoredAccount &stored, const Registration &registration)
+{
+    // An age that cannot be read counts as older than any window.
+    const Account &account = stored.account;
+    return m_repeatWindow.count() > 0 && stored.age && stored.age->count() >= 0 &&
+           *stored.age < m_repeatWindow && account.names == registration.names &&
+           account.email == registration.email && account.phone == registration.phone &&
+           account.city == registration.city && account.country == registration.country;
+}
+
+void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
+                                std::function<void(Registration &)> work)
+{
     // Better told now to come back than answered after the client gave up.
     if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
+        sodium_memzero(registration.password.data(), registration.password.size());
         m_metrics.signup(Metrics::Signup::Shed);
-        request.note(form.nick, "shed");
-        request.reply(503, std::string(kBusy), {{"Retry-After", retryAfter(queueWait)}});
+        request.note({}, "shed");
+        request.resume(503, std::string(kBusy), {{"Retry-After", retryAfter(queueWait)}});
         return;
     }
 
-    request.note(form.nick, {});
-    request.suspend();
-    Registration registration = std::move(*form.registration);
     const Clock::time_point deadline = request.arrived() + m_maxWait;
-    const bool queued = m_hashing.submit(
-        [this, &request, deadline, registration = std::move(registration)](bool run) mutable {
+    const bool queued =
+        m_hashing.submit([this, &request, deadline, work = std::move(work),
+                          registration = std::move(registration)](bool run) mutable {
             if (run && Clock::now() > deadline) {
                 // Its client is about to give up: never stored.
                 m_metrics.signup(Metrics::Signup::Shed);
@@ -157,14 +234,43 @@ void RegnickService::handle(HttpRequest &request)
                 request.resume(503, std::string(kBusy),
                                {{"Retry-After", retryAfter(m_hashing.expectedWait())}});
             } else if (run) {
-                registerAccount(request, registration);
+                work(registration);
             } else {
-                request.resumeWithoutAnswer("cancelled");
+                answerStopping(request);
             }
             sodium_memzero(registration.password.data(), registration.password.size());
         });
     if (!queued)
-        request.resumeWithoutAnswer("cancelled");
+        answerStopping(request);
+}
+
+// The service stopped before the reader or a worker reached this sign-up:
+// never stored, and its client told so, to try again once the next process
+// serves.
+void RegnickService::answerStopping(HttpRequest &request)
+{
+    m_metrics.signup(Metrics::Signup::Shed);
+    request.note({}, "stopping");
+    request.resume(503, std::string(kStopping), {{"Retry-After", "1"}});
+}
+
+void RegnickService::confirmRepeat(HttpRequest &request, const Registration &registration,
+                                   const std::string &storedHash, const char *takenOutcome)
+{
+    const Clock::time_point started = Clock::now();
+    const bool same = passwordMatches(registration.password, storedHash);
+    const Clock::duration took = Clock::now() - started;
+    m_metrics.hashTime().observe(seconds(took));
+    m_hashing.jobTook(took);
+    if (same) {
+        m_metrics.signup(Metrics::Signup::Repeated);
+        request.note({}, "repeated");
+        request.resume(200, "OK");
+    } else {
+        m_metrics.signup(Metrics::Signup::Taken);
+        request.note({}, takenOutcome);
+        request.resume(200, "Error");
+    }
 }
 
 void RegnickService::registerAccount(HttpRequest &request, Registration &registration)
@@ -184,18 +290,30 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
     std::string error;
     const AccountStore::AddResult added = m_store.add(registration, *hash, error);
     m_hashing.jobTook(Clock::now() - started);
+    m_reader.sawAdd(added, error);
     switch (added) {
     case AccountStore::AddResult::Added:
         m_metrics.signup(Metrics::Signup::Registered);
         request.note({}, "registered");
         request.resume(200, "OK");
         break;
-    case AccountStore::AddResult::Taken:
-        // Another sign-up of the same nick got in between the look-up and now.
+    case AccountStore::AddResult::Taken: {
+        // Another sign-up of the same nick got in between the look-up and
+        // now: perhaps this one's own first attempt, still being hashed
+        // when the person tried again.
+        StoredAccount stored;
+        if (m_repeatWindow.count() > 0 &&
+            m_store.findAccount(registration.nickKey, stored, error) ==
+                AccountStore::Lookup::Taken &&
+            mayBeRepeat(stored, registration)) {
+            confirmRepeat(request, registration, stored.passwordHash, "taken-at-insert");
+            break;
+        }
         m_metrics.signup(Metrics::Signup::Taken);
         request.note({}, "taken-at-insert");
         request.resume(200, "Error");
         break;
+    }
     case AccountStore::AddResult::Failed:
         m_metrics.signup(Metrics::Signup::DatabaseError);
         m_log.problem(error);
@@ -205,10 +323,7 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
     case AccountStore::AddResult::Unavailable:
         // Whether the row went in before the connection went is unknown;
         // either way this sign-up was not acknowledged.
-        m_metrics.signup(Metrics::Signup::DatabaseError);
-        m_log.problem(error);
-        request.note({}, "unavailable");
-        request.resume(503, std::string(kUnavailable));
+        answerUnavailable(request, true);
         break;
     }
 }

@@ -1,17 +1,23 @@
 #pragma once
 
 #include "server/http/http_daemon.h"
+#include "server/store/account_store.h"
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace parlonda {
 
 class AccountStore;
+class DatabaseReader;
 class HashPool;
 class Metrics;
 class RateLimiter;
+struct StoredAccount;
 class RequestLog;
 class ReservedNicks;
 struct Registration;
@@ -24,7 +30,21 @@ struct Registration;
 // Under overload it sheds sign-ups rather than let them wait longer than
 // the client does: 503 with Retry-After at once when the hash queue's
 // expected wait is over `maxWait`, and 503 for one that has waited `maxWait`
-// by the time a worker takes it, which is then never stored.
+// by the time a worker takes it, which is then never stored. A database
+// out of reach is "busy" too: 503 with Retry-After, at once while the
+// reader (see DatabaseReader) counts it down.
+//
+// No handler waits for the database: a sign-up is suspended while its nick
+// is looked up on the reader, and goes on in lookedUp() there.
+//
+// A sign-up whose answer was lost on its way (a dropped connection, a proxy
+// or the client giving up) is sent again with the same entries. When every
+// entry equals the account's, the password included, and the account was
+// created within `repeatWindow`, it is that person's own sign-up again: it
+// is answered "OK" and nothing is stored. Only accounts that new are ever
+// compared, and the password only once every other entry matched, so that
+// nobody can try passwords against an account whose entries they do not
+// all know.
 class RegnickService
 {
 public:
@@ -33,35 +53,56 @@ public:
     static constexpr std::size_t kMaxBodyBytes = 16 * 1024;
     // The client gives up on an answer after 30 s.
     static constexpr std::chrono::seconds kDefaultMaxWait{20};
+    static constexpr std::chrono::seconds kDefaultRepeatWindow{3600};
 
     // None of these may go before the service.
-    RegnickService(AccountStore &store, const ReservedNicks &reserved, HashPool &hashing,
-                   RateLimiter &attempts, RequestLog &log, Metrics &metrics,
-                   std::chrono::milliseconds maxWait = kDefaultMaxWait)
-        : m_store(store), m_reserved(reserved), m_hashing(hashing), m_attempts(attempts),
-          m_log(log), m_metrics(metrics), m_maxWait(maxWait)
+    RegnickService(AccountStore &store, DatabaseReader &reader, const ReservedNicks &reserved,
+                   HashPool &hashing, RateLimiter &attempts, RequestLog &log, Metrics &metrics,
+                   std::chrono::milliseconds maxWait = kDefaultMaxWait,
+                   std::chrono::seconds repeatWindow = kDefaultRepeatWindow)
+        : m_store(store), m_reader(reader), m_reserved(reserved), m_hashing(hashing),
+          m_attempts(attempts), m_log(log), m_metrics(metrics), m_maxWait(maxWait),
+          m_repeatWindow(repeatWindow)
     {
     }
 
     HttpDaemon::Route route();
-    // GET /healthz, for load balancers: 200 "ok" when the database answers
-    // and sign-ups are not being shed, 503 otherwise.
+    // GET /healthz, for load balancers: 200 "ok" when the database worked
+    // when last seen and sign-ups are not being shed, 503 otherwise; at
+    // once, whatever the database does.
     HttpDaemon::Route healthRoute();
 
 private:
     void handle(HttpRequest &request);
     void checkHealth(HttpRequest &request);
-    bool shedding();
+    // On the reader, once the nick has been looked up.
+    void lookedUp(HttpRequest &request, std::optional<AccountStore::Lookup> found,
+                  const std::string &error, Registration &registration);
+    // For a nick the look-up found taken, the request suspended: "Error", or
+    // "OK" for a repeat. On the reader.
+    void answerTaken(HttpRequest &request, Registration &registration);
+    // Recent enough, and every entry but the password the same.
+    bool mayBeRepeat(const StoredAccount &stored, const Registration &registration);
+    // The request suspended: `work` runs on a hashing worker in turn, or the
+    // sign-up is shed when its turn would come too late.
+    void hashInTurn(HttpRequest &request, Registration registration,
+                    std::function<void(Registration &)> work);
     // On a hashing worker.
     void registerAccount(HttpRequest &request, Registration &registration);
+    void confirmRepeat(HttpRequest &request, const Registration &registration,
+                       const std::string &storedHash, const char *takenOutcome = "taken");
+    void answerStopping(HttpRequest &request);
+    void answerUnavailable(HttpRequest &request, bool resuming);
 
     AccountStore &m_store;
+    DatabaseReader &m_reader;
     const ReservedNicks &m_reserved;
     HashPool &m_hashing;
     RateLimiter &m_attempts;
     RequestLog &m_log;
     Metrics &m_metrics;
     std::chrono::milliseconds m_maxWait;
+    std::chrono::seconds m_repeatWindow; // 0: no repeats
 };
 
 } // namespace parlonda

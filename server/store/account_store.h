@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +23,17 @@ struct Account
     std::string country;
 };
 
+// An account found by its folded nick, with what tells a repeat of its own
+// sign-up apart from someone else's.
+struct StoredAccount
+{
+    Account account;
+    std::string passwordHash;
+    // How long ago it was created (created_at), by the database's own clock,
+    // which wrote created_at. Empty when created_at cannot be read.
+    std::optional<std::chrono::seconds> age;
+};
+
 // Where the accounts live. The database, not the caller, decides whether a
 // nick is free: the folded nick is unique, so of two sign-ups that race for
 // one nick exactly one is added, also when they come through different
@@ -28,9 +41,10 @@ struct Account
 class AccountStore
 {
 public:
-    // Unavailable: the database cannot be reached now (a lost connection, a
-    // server restarting or not answering in time); the client may try again
-    // later. Failed: anything else that went wrong.
+    // Unavailable: the database cannot be reached now, or cannot take
+    // accounts now (a lost connection, a server restarting or not answering
+    // in time, a lock held elsewhere, a full disk, an I/O error); the client
+    // may try again later. Failed: anything else that went wrong.
     enum class AddResult { Added, Taken, Failed, Unavailable };
     enum class Lookup { Free, Taken, Failed, Unavailable };
 
@@ -48,9 +62,19 @@ public:
     AccountStore &operator=(const AccountStore &) = delete;
 
     // Whether an account has this folded nick. Cheap and bounded in time, so
-    // the HTTP thread can ask and the service answers a taken nick without
-    // spending a password hash on it. Safe from any thread.
+    // that the service answers a taken nick without spending a password hash
+    // on it. Safe from any thread.
     virtual Lookup lookup(const std::string &nickKey, std::string &error) = 0;
+
+    // The account with this folded nick, in `found` when Taken. Bounded in
+    // time like lookup(). Safe from any thread.
+    virtual Lookup findAccount(const std::string &nickKey, StoredAccount &found,
+                               std::string &error) = 0;
+
+    // Whether an account could be added now, asked without adding one and
+    // bounded in time like lookup(): for the health check, and to learn
+    // when a database found out of reach is back. `error` says why not.
+    virtual bool canAdd(std::string &error) = 0;
 
     // Safe from any thread, also from several at once. `error` is set for
     // Failed and Unavailable.

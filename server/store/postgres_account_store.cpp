@@ -15,8 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The look-up runs on the HTTP thread, which serves every other client
-// meanwhile: it may wait this long at most, reconnecting included.
+// A look-up or a check waits this long at most, reconnecting included: the
+// sign-up waits for it, and the look-ups queued behind it.
 constexpr auto kLookupTime = 1s;
 // Sign-ups wait on a hash worker; the client has waited for the hash anyway.
 constexpr auto kAddTime = 5s;
@@ -80,8 +80,21 @@ constexpr PreparedStatement kInsert = {
     "INSERT INTO accounts (nick, nick_key, names, email, phone, city, country, password_hash) "
     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (nick_key) DO NOTHING",
     8};
+// Whether the server takes writes, and this role into the table: after a
+// fail-over, a server that was the primary may come back as a standby,
+// which a URI without target_session_attrs=read-write may reach.
+constexpr const char *kCanAddNow =
+    "SELECT NOT pg_is_in_recovery(), has_table_privilege('accounts', 'INSERT')";
 constexpr PreparedStatement kLookup = {"lookup_nick", "SELECT 1 FROM accounts WHERE nick_key = $1",
                                        1};
+// The age is NULL for a created_at of 'infinity' or '-infinity'.
+constexpr PreparedStatement kFind = {
+    "find_account",
+    "SELECT nick, names, email, phone, city, country, password_hash, "
+    "CASE WHEN isfinite(created_at) THEN floor(extract(epoch FROM now() - created_at))::bigint END "
+    "FROM accounts WHERE nick_key = $1",
+    1};
+constexpr std::array<PreparedStatement, 2> kReaderStatements = {kLookup, kFind};
 
 Deadline after(std::chrono::steady_clock::duration time)
 {
@@ -265,9 +278,13 @@ bool PostgresAccountStore::ready(std::unique_ptr<PostgresSession> &session, Role
     PostgresProblem problem;
     if (session && session->stillOpen(problem))
         return true;
+    // Closed first: the service counts one descriptor per session.
+    session.reset();
     session = PostgresSession::connect(m_uri, deadline, problem);
-    if (session && session->prepare(std::span(role == Role::Reader ? &kLookup : &kInsert, 1),
-                                    deadline, problem))
+    const std::span<const PreparedStatement> statements =
+        role == Role::Reader ? std::span<const PreparedStatement>(kReaderStatements)
+                             : std::span<const PreparedStatement>(&kInsert, 1);
+    if (session && session->prepare(statements, deadline, problem))
         return true;
     session.reset();
     error = "cannot reach the accounts database: " + problem.text;
@@ -293,6 +310,59 @@ AccountStore::Lookup PostgresAccountStore::lookup(const std::string &nickKey, st
         return problem.unavailable ? Lookup::Unavailable : Lookup::Failed;
     }
     return PQntuples(result.get()) > 0 ? Lookup::Taken : Lookup::Free;
+}
+
+bool PostgresAccountStore::canAdd(std::string &error)
+{
+    const Deadline deadline = after(kLookupTime);
+    const std::lock_guard lock(m_readMutex);
+    bool unavailable = true;
+    if (!ready(m_reader, Role::Reader, deadline, error, unavailable))
+        return false;
+    PostgresProblem problem;
+    const PostgresResult result = m_reader->execute(kCanAddNow, deadline, problem);
+    if (!m_reader->usable())
+        m_reader.reset();
+    if (!result)
+        error = "cannot reach the accounts database: " + problem.text;
+    else if (std::strcmp(PQgetvalue(result.get(), 0, 0), "t") != 0)
+        error = "the accounts database is a read-only standby";
+    else if (std::strcmp(PQgetvalue(result.get(), 0, 1), "t") != 0)
+        error = "cannot add accounts: permission denied for table accounts";
+    else
+        return true;
+    return false;
+}
+
+AccountStore::Lookup PostgresAccountStore::findAccount(const std::string &nickKey,
+                                                       StoredAccount &found, std::string &error)
+{
+    const Deadline deadline = after(kLookupTime);
+    const std::lock_guard lock(m_readMutex);
+    bool unavailable = true;
+    if (!ready(m_reader, Role::Reader, deadline, error, unavailable))
+        return unavailable ? Lookup::Unavailable : Lookup::Failed;
+
+    const std::array<const char *, 1> parameters = {nickKey.c_str()};
+    PostgresProblem problem;
+    const PostgresResult result = m_reader->run(kFind.name, parameters, deadline, problem);
+    if (!m_reader->usable())
+        m_reader.reset();
+    if (!result) {
+        error = "cannot look up a nick: " + problem.text;
+        return problem.unavailable ? Lookup::Unavailable : Lookup::Failed;
+    }
+    if (PQntuples(result.get()) == 0)
+        return Lookup::Free;
+    const auto text = [&result](int column) {
+        return std::string(PQgetvalue(result.get(), 0, column));
+    };
+    found.account = {text(0), nickKey, text(1), text(2), text(3), text(4), text(5)};
+    found.passwordHash = text(6);
+    found.age.reset();
+    if (!PQgetisnull(result.get(), 0, 7))
+        found.age = std::chrono::seconds(std::atoll(PQgetvalue(result.get(), 0, 7)));
+    return Lookup::Taken;
 }
 
 AccountStore::AddResult PostgresAccountStore::add(const Account &account,

@@ -14,8 +14,8 @@ namespace parlonda {
 class PostgresSession;
 
 // The accounts in a PostgreSQL database, which several instances of the
-// service share. Look-ups go through one connection of their own, so that
-// the HTTP thread never waits behind a sign-up; sign-ups take a connection
+// service share. Look-ups and checks go through one connection of their
+// own, so that they never wait behind a sign-up; sign-ups take a connection
 // each from a pool that grows to as many as are written at once (at most the
 // hash workers). A connection found lost is replaced by a new one at the
 // next call; the call that met the loss reports Unavailable.
@@ -30,6 +30,9 @@ public:
     ~PostgresAccountStore() override;
 
     Lookup lookup(const std::string &nickKey, std::string &error) override;
+    Lookup findAccount(const std::string &nickKey, StoredAccount &found,
+                       std::string &error) override;
+    bool canAdd(std::string &error) override;
     AddResult add(const Account &account, const std::string &passwordHash,
                   std::string &error) override;
 

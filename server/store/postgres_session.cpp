@@ -225,21 +225,23 @@ bool PostgresSession::stillOpen(PostgresProblem &problem)
     pollfd descriptor{PQsocket(m_connection), POLLIN, 0};
     if (::poll(&descriptor, 1, 0) == 0)
         return true; // the usual case: an idle server says nothing
-    // It says something only to take leave (a FATAL notice, then the end of
-    // the connection); reading it hands the notice to noticed().
+    // It says something only to take leave, and not always FATAL: a server
+    // shut down at once (or one whose sibling crashed) sends a WARNING, and
+    // the end of the connection may come after this read. Reading it hands
+    // the notice to noticed(); whatever it was, the session goes.
     PQconsumeInput(m_connection);
     PQisBusy(m_connection);
-    if (!m_farewell.empty() || PQstatus(m_connection) != CONNECTION_OK) {
-        lost(problem);
-        return false;
-    }
-    return true;
+    lost(problem);
+    return false;
 }
 
 void PostgresSession::noticed(void *session, const PGresult *notice)
 {
     const char *severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
-    if (severity && (std::strcmp(severity, "FATAL") == 0 || std::strcmp(severity, "PANIC") == 0))
+    const char *state = PQresultErrorField(notice, PG_DIAG_SQLSTATE);
+    if ((severity &&
+         (std::strcmp(severity, "FATAL") == 0 || std::strcmp(severity, "PANIC") == 0)) ||
+        (state && std::string_view(state).starts_with("57")))
         static_cast<PostgresSession *>(session)->m_farewell = oneLine(PQresultErrorMessage(notice));
 }
 

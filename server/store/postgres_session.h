@@ -54,8 +54,9 @@ public:
                        PostgresProblem &problem);
 
     // False once the server has ended the session while it sat idle (a
-    // restart, a fail-over, an administrator's command), and `problem` says
-    // why. Nothing has been sent then, so a new session can safely do the work.
+    // restart, a crash, a fail-over, an administrator's command), or sent
+    // anything at all then, and `problem` says why. Nothing has been sent
+    // then, so a new session can safely do the work.
     bool stillOpen(PostgresProblem &problem);
 
     // False after a call that lost the connection or ran out of time: the

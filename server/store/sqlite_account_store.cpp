@@ -40,11 +40,33 @@ constexpr const char *kInsert =
     "INSERT INTO accounts (nick, nick_key, names, email, phone, city, country, password_hash) "
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
 constexpr const char *kLookup = "SELECT 1 FROM accounts WHERE nick_key = ?1";
+// The age is NULL when created_at is not a time SQLite can read.
+constexpr const char *kFind =
+    "SELECT nick, names, email, phone, city, country, password_hash, "
+    "CAST(strftime('%s', 'now') AS INTEGER) - CAST(strftime('%s', created_at) AS INTEGER) "
+    "FROM accounts WHERE nick_key = ?1";
 
 // Another process (a backup, a curious sqlite3 shell) may hold the file for
 // a moment; wait for it rather than fail a sign-up, but not so long that a
 // stopping service waits with it.
 constexpr int kBusyTimeoutMs = 1000;
+
+// The file is there but cannot be used now: another process holds it (a
+// backup, an sqlite3 shell), the disk is full or failing. The statement's
+// transaction is rolled back whole, and the same statement works once the
+// cause has gone.
+bool meansUnavailable(int rc)
+{
+    switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+        return true;
+    default:
+        return false;
+    }
+}
 
 std::string describe(sqlite3 *db, const std::string &what)
 {
@@ -126,9 +148,11 @@ struct SqliteAccountStore::Connection
 {
     sqlite3 *db = nullptr;
     sqlite3_stmt *statement = nullptr;
+    sqlite3_stmt *find = nullptr; // the reader's second statement
 
     ~Connection()
     {
+        sqlite3_finalize(find);
         sqlite3_finalize(statement);
         sqlite3_close(db);
     }
@@ -157,7 +181,12 @@ struct SqliteAccountStore::Connection
 
     bool prepare(const char *sql, const std::string &path, std::string &error)
     {
-        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+        return prepare(sql, statement, path, error);
+    }
+
+    bool prepare(const char *sql, sqlite3_stmt *&into, const std::string &path, std::string &error)
+    {
+        if (sqlite3_prepare_v2(db, sql, -1, &into, nullptr) != SQLITE_OK) {
             error = describe(db, "cannot set up the accounts table in " + path);
             return false;
         }
@@ -175,7 +204,8 @@ std::unique_ptr<AccountStore> SqliteAccountStore::open(const std::string &path, 
     if (!upgrade(writer->db, path, error) || !writer->prepare(kInsert, path, error))
         return nullptr;
     auto reader = std::make_unique<Connection>();
-    if (!reader->open(path, error) || !reader->prepare(kLookup, path, error))
+    if (!reader->open(path, error) || !reader->prepare(kLookup, path, error) ||
+        !reader->prepare(kFind, reader->find, path, error))
         return nullptr;
     return std::unique_ptr<AccountStore>(
         new SqliteAccountStore(std::move(writer), std::move(reader)));
@@ -198,6 +228,56 @@ AccountStore::Lookup SqliteAccountStore::lookup(const std::string &nickKey, std:
         rc = sqlite3_step(statement);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         error = describe(m_reader->db, "cannot look up a nick");
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    if (rc == SQLITE_ROW)
+        return Lookup::Taken;
+    if (rc == SQLITE_DONE)
+        return Lookup::Free;
+    return meansUnavailable(rc) ? Lookup::Unavailable : Lookup::Failed;
+}
+
+bool SqliteAccountStore::canAdd(std::string &error)
+{
+    // A write that changes nothing, as at start: it needs the lock and room
+    // on the disk, as a sign-up does.
+    static const std::string write =
+        "BEGIN IMMEDIATE; PRAGMA user_version = " + std::to_string(kSchemaSteps.size()) +
+        "; COMMIT";
+    const std::lock_guard lock(m_writeMutex);
+    if (sqlite3_exec(m_writer->db, write.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    error = describe(m_writer->db, "cannot write to the accounts database");
+    if (!sqlite3_get_autocommit(m_writer->db))
+        sqlite3_exec(m_writer->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+}
+
+AccountStore::Lookup SqliteAccountStore::findAccount(const std::string &nickKey,
+                                                     StoredAccount &found, std::string &error)
+{
+    const std::lock_guard lock(m_readMutex);
+    sqlite3_stmt *statement = m_reader->find;
+    int rc = bindText(statement, 1, nickKey);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+        const auto text = [statement](int column) {
+            const auto *bytes =
+                reinterpret_cast<const char *>(sqlite3_column_text(statement, column));
+            return bytes ? std::string(bytes, static_cast<std::size_t>(
+                                                  sqlite3_column_bytes(statement, column)))
+                         : std::string();
+        };
+        Account &account = found.account;
+        account = {text(0), nickKey, text(1), text(2), text(3), text(4), text(5)};
+        found.passwordHash = text(6);
+        found.age.reset();
+        if (sqlite3_column_type(statement, 7) == SQLITE_INTEGER)
+            found.age = std::chrono::seconds(sqlite3_column_int64(statement, 7));
+    } else if (rc != SQLITE_DONE) {
+        error = describe(m_reader->db, "cannot look up a nick");
+    }
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
     if (rc == SQLITE_ROW)
@@ -227,7 +307,9 @@ AccountStore::AddResult SqliteAccountStore::add(const Account &account,
 
     if (rc == SQLITE_DONE)
         return AddResult::Added;
-    return rc == SQLITE_CONSTRAINT_UNIQUE ? AddResult::Taken : AddResult::Failed;
+    if (rc == SQLITE_CONSTRAINT_UNIQUE)
+        return AddResult::Taken;
+    return meansUnavailable(rc) ? AddResult::Unavailable : AddResult::Failed;
 }
 
 } // namespace parlonda

@@ -19,6 +19,9 @@ public:
     ~SqliteAccountStore() override;
 
     Lookup lookup(const std::string &nickKey, std::string &error) override;
+    Lookup findAccount(const std::string &nickKey, StoredAccount &found,
+                       std::string &error) override;
+    bool canAdd(std::string &error) override;
     AddResult add(const Account &account, const std::string &passwordHash,
                   std::string &error) override;
 

@@ -111,13 +111,13 @@ void FormUnderTest::type(int index, QStringView text)
         typeCharacter(box, c);
 }
 
-void FormUnderTest::fillValid(QStringView nick)
+void FormUnderTest::fillValid(QStringView nick, QStringView city)
 {
     type(0, nick);
     type(1, u"Nadia Pérez");
     type(2, u"nadia@example.org");
     type(3, u"555 0101");
-    type(4, u"Quito");
+    type(4, city);
     type(5, u"Ecuador");
     type(6, u"secreto");
     type(7, u"secreto");

@@ -66,7 +66,7 @@ public:
     // Types text into a box with focus moved there by mouse, as a person would.
     void type(int index, QStringView text);
     // Fills every box with a valid registration.
-    void fillValid(QStringView nick = u"nadia");
+    void fillValid(QStringView nick = u"nadia", QStringView city = u"Quito");
     void click(int button);
 
 private:

@@ -5,13 +5,17 @@
 // it cannot use are opened with the store library itself.
 #include "server/store/account_store.h"
 #include "tests/server/postgres_cluster.h"
+#include "tests/server/raw_connection.h"
 #include "tests/server/regnick_client.h"
 #include "tests/server/regnick_process.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -138,6 +142,16 @@ QList<Answer> signUpsInterrupted(const RegnickProcess &service, const QByteArray
     });
 }
 
+// A sign-up sent again while it is told to come back (503), for a while.
+Answer signUpOnceBack(const QString &baseUrl, const QByteArray &nick)
+{
+    Answer answer;
+    for (QDeadlineTimer deadline(10000);
+         (answer = post(baseUrl, form(nick))).status == 503 && !deadline.hasExpired();)
+        QTest::qWait(20);
+    return answer;
+}
+
 qsizetype countOf(const QList<Answer> &answers, int status, const QByteArray &body = {})
 {
     return std::count_if(answers.begin(), answers.end(), [&](const Answer &answer) {
@@ -155,8 +169,8 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
 
-    void secondSignUp_sameNickInAnyCase_isError_data();
-    void secondSignUp_sameNickInAnyCase_isError();
+    void secondSignUp_sameNick_isTakenOrARecentRepeat_data();
+    void secondSignUp_sameNick_isTakenOrARecentRepeat();
     void signUp_storesDecodedTextsAndOnlyAHash_data() { backendRows(); }
     void signUp_storesDecodedTextsAndOnlyAHash();
     void restart_keepsAccounts_data() { backendRows(); }
@@ -168,7 +182,9 @@ private slots:
 
     void unversionedDatabase_isBroughtUpToDate_keepsAccounts_data() { backendRows(); }
     void unversionedDatabase_isBroughtUpToDate_keepsAccounts();
-    void databaseLostOrStuck_answers503_andServesAgainOnceItIsBack();
+    void databaseLost_answers503_andServesAgainOnceItIsBack();
+    void databaseTrouble_isBusy_andPassesWithItsCause_data();
+    void databaseTrouble_isBusy_andPassesWithItsCause();
     void databaseItCannotUse_refusesToStart_data();
     void databaseItCannotUse_refusesToStart();
 
@@ -266,47 +282,68 @@ int TestAccountStore::schemaVersion(const Store &store)
     return sqlite3_step(raw) == SQLITE_ROW ? sqlite3_column_int(raw, 0) : -1;
 }
 
-void TestAccountStore::secondSignUp_sameNickInAnyCase_isError_data()
+void TestAccountStore::secondSignUp_sameNick_isTakenOrARecentRepeat_data()
 {
     QTest::addColumn<QString>("backend");
     QTest::addColumn<QByteArray>("first");
     QTest::addColumn<QByteArray>("second");
-    QTest::addColumn<QByteArray>("secondReply");
+    QTest::addColumn<QByteArray>("createdAt"); // SQL, set between the two; empty: as stored
+    QTest::addColumn<QByteArray>("outcome");
 
     for (const QString &backend : kBackends) {
-        const auto row = [&](const char *tag, const char *first, const char *second,
-                             const char *reply) {
+        const auto row = [&](const char *tag, const QByteArray &first, const QByteArray &second,
+                             const char *outcome, const QByteArray &createdAt = {}) {
             QTest::addRow("%s:%s", qPrintable(backend), tag)
-                << backend << QByteArray(first) << QByteArray(second) << QByteArray(reply);
+                << backend << first << second << createdAt << QByteArray(outcome);
         };
-        row("sameNick", "marta", "marta", "Error");
-        row("upperCase", "lucia", "LUCIA", "Error");
-        row("pastedMixedCase", "Pedro", "pEDRO", "Error");
+        // Every entry the same, the nick folded: its own answer lost, sent again.
+        row("sameEntries", form("marta"), form("marta"), "repeated");
         // "ñandú" and "ÑANDÚ", which ASCII-only case folding would keep apart.
-        row("accentedUpperCase", "%F1and%FA", "%D1AND%DA", "Error");
-        row("longerNick", "sol", "sola", "OK");
-        row("accentedOther", "rene", "ren%E9", "OK");
+        row("accentedUpperCase", form("%F1and%FA"), form("%D1AND%DA"), "repeated");
+        for (const char *key : {"nombres", "email", "tel", "ciudad", "pais", "paswd"}) {
+            const QByteArray nick = QByteArray("otro-") + key;
+            QTest::addRow("%s:other %s", qPrintable(backend), key)
+                << backend << form(nick) << formWith(nick.toUpper(), key, "x%40y") << QByteArray()
+                << QByteArray("taken");
+        }
+        const bool sqlite = backend == u"sqlite";
+        const auto ago = [&](const char *s) -> QByteArray {
+            return sqlite
+                       ? "strftime('%Y-%m-%dT%H:%M:%SZ', 'now', '-" + QByteArray(s) + " seconds')"
+                       : "now() - interval '" + QByteArray(s) + " seconds'";
+        };
+        row("createdOverAnHourAgo", form("vieja"), form("vieja"), "taken", ago("3700"));
+        row("createdNearlyAnHourAgo", form("reciente"), form("reciente"), "repeated", ago("3500"));
+        row("createdAtUnreadable", form("ilegible"), form("ilegible"), "taken",
+            sqlite ? "'ayer'" : "'-infinity'");
+        row("longerNick", form("sol"), form("sola"), "registered");
+        row("accentedOther", form("rene"), form("ren%E9"), "registered");
     }
 }
 
-void TestAccountStore::secondSignUp_sameNickInAnyCase_isError()
+void TestAccountStore::secondSignUp_sameNick_isTakenOrARecentRepeat()
 {
     QFETCH(QString, backend);
     QFETCH(QByteArray, first);
     QFETCH(QByteArray, second);
-    QFETCH(QByteArray, secondReply);
+    QFETCH(QByteArray, createdAt);
+    QFETCH(QByteArray, outcome);
     RegnickProcess &service = *m_services[backend];
 
-    const Answer registered = post(service.baseUrl(), form(first));
+    const Answer registered = post(service.baseUrl(), first);
     QCOMPARE(registered.status, 200);
     QCOMPARE(registered.body, QByteArray("OK"));
+    if (!createdAt.isEmpty()) {
+        const QByteArray sql = "UPDATE accounts SET created_at = " + createdAt +
+                               " WHERE id = (SELECT max(id) FROM accounts)";
+        QVERIFY(backend == u"sqlite" ? sqliteExecute(m_shared[backend].db, sql.constData())
+                                     : m_cluster.execute(m_shared[backend].name, sql));
+    }
 
-    const Answer again = post(service.baseUrl(), form(second));
+    const Answer again = post(service.baseUrl(), second);
     QCOMPARE(again.status, 200);
-    QCOMPARE(again.body, secondReply);
-    // Found by the look-up before any hashing, not by the insert after it.
-    if (secondReply == "Error")
-        QTRY_COMPARE(lastOutcome(service.log()), QByteArray("taken 200"));
+    QCOMPARE(again.body, QByteArray(outcome == "taken" ? "Error" : "OK"));
+    QTRY_COMPARE(lastOutcome(service.log()), outcome + " 200");
 }
 
 void TestAccountStore::signUp_storesDecodedTextsAndOnlyAHash()
@@ -370,7 +407,7 @@ void TestAccountStore::restart_keepsAccounts()
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 
     QVERIFY(service.start());
-    const Answer again = post(service.baseUrl(), form("Rosa"));
+    const Answer again = post(service.baseUrl(), formWith("Rosa", "ciudad", "Lima"));
     QCOMPARE(again.status, 200);
     QCOMPARE(again.body, QByteArray("Error"));
     QVERIFY(service.stop());
@@ -379,22 +416,26 @@ void TestAccountStore::restart_keepsAccounts()
 void TestAccountStore::stopDuringSignUps_keepsEveryAcknowledgedAccount()
 {
     QFETCH(QString, backend);
-    // One worker, so that most sign-ups are still waiting when the signal comes.
+    // One worker, so that most sign-ups are still waiting when the signal
+    // comes, and no time to hash them: those are told to try again.
     const Store store = freshStore(backend, QStringLiteral("stopping"));
-    RegnickProcess service(
-        store.db, kRelaxed + QStringList{QStringLiteral("--hash-workers"), QStringLiteral("1")},
-        store.files);
+    RegnickProcess service(store.db,
+                           kRelaxed +
+                               QStringList{QStringLiteral("--hash-workers"), QStringLiteral("1"),
+                                           QStringLiteral("--stop-timeout"), QStringLiteral("0")},
+                           store.files);
     QVERIFY(service.start());
 
     const QList<Answer> answers =
         signUpsInterrupted(service, "parada", [&] { QVERIFY(service.stop(SIGTERM)); });
 
     for (int i = 0; i < kInterruptedSignUps; ++i) {
-        if (answers[i].body == "OK")
-            QVERIFY2(!storedAccount(store, "parada" + QByteArray::number(i)).isEmpty(),
-                     qPrintable(QString::number(i)));
+        QVERIFY(answers[i].body == "OK" ||
+                (answers[i].status == 503 && answers[i].retryAfter == "1"));
+        QCOMPARE(storedAccount(store, "parada" + QByteArray::number(i)).isEmpty(),
+                 answers[i].status == 503);
     }
-    QVERIFY(countOf(answers, 200, "OK") < kInterruptedSignUps);
+    QVERIFY(countOf(answers, 503) > 0);
 }
 
 void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled_data()
@@ -429,17 +470,24 @@ void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled
     constexpr int kRacers = 8;
     QList<std::pair<QString, QByteArray>> race;
     for (int i = 0; i < kRacers; ++i)
-        race.append({through(i), form("carrera")});
+        race.append({through(i), formWith("carrera", "ciudad", "C" + QByteArray::number(i))});
     const QList<Answer> raced = signUpsAtOnce(race);
     QCOMPARE(countOf(raced, 200, "OK"), 1);
     QCOMPARE(countOf(raced, 200, "Error"), kRacers - 1);
+
+    // One person's sign-up twice at once, the second sent while the first is
+    // hashed: both are told "OK".
+    const QList<Answer> twice =
+        signUpsAtOnce({{through(0), form("dos-veces")}, {through(1), form("dos-veces")}});
+    QCOMPARE(countOf(twice, 200, "OK"), 2);
 
     // What one instance registered, the next finds taken, in any case, by
     // its look-up.
     for (int i = 0; i < instances; ++i) {
         const QByteArray nick = "desde-" + QByteArray::number(i);
         QCOMPARE(post(through(i), form(nick)).body, QByteArray("OK"));
-        QCOMPARE(post(through(i + 1), form(nick.toUpper())).body, QByteArray("Error"));
+        QCOMPARE(post(through(i + 1), formWith(nick.toUpper(), "ciudad", "Lima")).body,
+                 QByteArray("Error"));
         QTRY_COMPARE(lastOutcome(services[(i + 1) % instances]->log()), QByteArray("taken 200"));
     }
 
@@ -486,11 +534,12 @@ void TestAccountStore::unversionedDatabase_isBroughtUpToDate_keepsAccounts()
     // Started again on its own schema, it changes nothing.
     QVERIFY2(service.start(), service.errors().constData());
     QCOMPARE(schemaVersion(store), 1);
-    QCOMPARE(post(service.baseUrl(), form("Nueva")).body, QByteArray("Error"));
+    QCOMPARE(post(service.baseUrl(), formWith("Nueva", "ciudad", "Lima")).body,
+             QByteArray("Error"));
     QVERIFY(service.stop());
 }
 
-void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack()
+void TestAccountStore::databaseLost_answers503_andServesAgainOnceItIsBack()
 {
     const Store store = freshStore(QStringLiteral("postgresql"), QStringLiteral("lost"));
     RegnickProcess service(
@@ -525,27 +574,115 @@ void TestAccountStore::databaseLostOrStuck_answers503_andServesAgainOnceItIsBack
     // The running one connects again by itself once the database is back.
     QString error;
     QVERIFY2(m_cluster.start(error), qPrintable(error));
-    QCOMPARE(post(service.baseUrl(), form("vuelta")).body, QByteArray("OK"));
+    QCOMPARE(signUpOnceBack(service.baseUrl(), "vuelta").body, QByteArray("OK"));
     QCOMPARE(send(service.baseUrl(), "GET", "/healthz", {}, {}).body, QByteArray("ok\n"));
+    // A 503 while storing leaves the account stored or not: the same
+    // sign-up again is then its repeat or a new one, "OK" either way.
     for (int i = 0; i < kInterruptedSignUps; ++i) {
+        const QByteArray nick = "perdida" + QByteArray::number(i);
         if (answers[i].body == "OK")
-            QVERIFY(!storedAccount(store, "perdida" + QByteArray::number(i)).isEmpty());
+            QVERIFY(!storedAccount(store, nick).isEmpty());
+        else
+            QCOMPARE(post(service.baseUrl(), form(nick)).body, QByteArray("OK"));
     }
 
-    // A server process that stops answering mid-look-up (stopped here like
-    // one stuck on a lock or behind a dead network) holds the HTTP thread
-    // only for a while: that sign-up gets 503, and the next one goes
-    // through a new connection.
-    const QList<QStringList> reader = m_cluster.rows(
-        QStringLiteral("postgres"), "SELECT pid FROM pg_stat_activity WHERE datname = 'lost' "
-                                    "AND query LIKE 'SELECT 1 FROM accounts%'");
-    QCOMPARE(reader.size(), 1);
-    const pid_t stuck = reader.first().first().toInt();
-    QCOMPARE(::kill(stuck, SIGSTOP), 0);
-    const Answer unanswered = post(service.baseUrl(), form("atascada"));
-    ::kill(stuck, SIGCONT);
-    QCOMPARE(unanswered.status, 503);
-    QCOMPARE(post(service.baseUrl(), form("atascada")).body, QByteArray("OK"));
+    QVERIFY(service.stop());
+}
+
+void TestAccountStore::databaseTrouble_isBusy_andPassesWithItsCause_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QByteArray>("said"); // in the error line; empty: no trouble seen
+    QTest::newRow("lockedByAShell") << QStringLiteral("sqlite") << QByteArray("database is locked");
+    QTest::newRow("diskFull") << QStringLiteral("sqlite") << QByteArray("database or disk is full");
+    QTest::newRow("frozen") << QStringLiteral("postgresql") << QByteArray("no answer in time");
+    // The first sign-up after these finds the database up.
+    QTest::newRow("restartedAtOnce") << QStringLiteral("postgresql") << QByteArray();
+    QTest::newRow("failedOver") << QStringLiteral("postgresql") << QByteArray();
+}
+
+void TestAccountStore::databaseTrouble_isBusy_andPassesWithItsCause()
+{
+    QFETCH(QString, backend);
+    QFETCH(QByteArray, said);
+    const QByteArray trouble = QTest::currentDataTag();
+    Store store = freshStore(backend, QString::fromLatin1(trouble.toLower()));
+    // A small disk of its own; a primary and its synchronous standby.
+    const QString disk = m_dir.filePath(QStringLiteral("disk"));
+    const auto cleanUp = qScopeGuard([&] {
+        m_cluster.freeze(SIGCONT);
+        if (trouble == "diskFull")
+            QProcess::execute(QStringLiteral("umount"), {disk});
+    });
+    PostgresCluster primary, standby;
+    QString error;
+    if (trouble == "diskFull") {
+        QDir().mkpath(disk);
+        if (QProcess::execute(QStringLiteral("mount"),
+                              QStringList{"-t", "tmpfs", "-o", "size=1m", "tmpfs", disk}) != 0)
+            QSKIP("needs root, to mount a small tmpfs");
+        store.db = disk + QStringLiteral("/full.db");
+    } else if (trouble == "failedOver") {
+        QVERIFY2(primary.start(error) && standby.startStandbyOf(primary, error), qPrintable(error));
+        primary.createDatabase(store.name);
+        store.db = primary.uri(store.name, {&standby});
+    }
+    RegnickProcess service(store.db, kRelaxed, store.files);
+    QVERIFY2(service.start(), service.errors().constData());
+    const auto signUp = [&](const QByteArray &nick) { return post(service.baseUrl(), form(nick)); };
+    for (const char *nick : {"antes0", "antes1", "antes2"})
+        QCOMPARE(signUp(nick).body, QByteArray("OK"));
+
+    sqlite3 *shell = nullptr;
+    QFile filler(disk + QStringLiteral("/filler"));
+    if (trouble == "lockedByAShell") {
+        sqlite3_open(QFile::encodeName(store.db).constData(), &shell);
+        QCOMPARE(sqlite3_exec(shell, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    } else if (trouble == "diskFull") {
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (filler.write(QByteArray(4096, 'x')) == 4096) {
+        }
+    } else if (trouble == "frozen") {
+        m_cluster.freeze();
+    } else if (trouble == "restartedAtOnce") {
+        QVERIFY(m_cluster.stop(SIGQUIT));
+        QVERIFY2(m_cluster.start(error), qPrintable(error));
+    } else {
+        QVERIFY(primary.stop());
+        QVERIFY2(standby.promote(error), qPrintable(error));
+    }
+
+    if (!said.isEmpty()) {
+        // While a sign-up waits for the database, the rest is answered.
+        RawConnection waiting("127.0.0.1", service.port());
+        const QByteArray body = form("durante");
+        QVERIFY(waiting.send(
+            "POST /cgi-bin/regnick.pl HTTP/1.1\r\nHost: x\r\nContent-Type: " + kFormType +
+            "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body));
+        QCOMPARE(send(service.baseUrl(), "GET", "/nada", {}, {}).status, 404);
+        QVERIFY(send(service.baseUrl(), "GET", "/healthz", {}, {}).status > 0);
+        if (trouble != "diskFull") // answered once hashed
+            QVERIFY(waiting.readAll(0).isEmpty());
+        const QByteArray busy = waiting.readAll(30000);
+        QVERIFY2(busy.startsWith("HTTP/1.1 503") && !httpHeader(busy, "Retry-After").isEmpty(),
+                 busy.constData());
+        const Answer health = send(service.baseUrl(), "GET", "/healthz", {}, {});
+        QVERIFY(health.status == 503 && !health.retryAfter.isEmpty());
+        QVERIFY2(service.log().contains(": " + said + "\n"), service.log().right(500).constData());
+
+        sqlite3_close(shell); // its transaction rolled back
+        filler.remove();
+        m_cluster.freeze(SIGCONT);
+        QCOMPARE(signUpOnceBack(service.baseUrl(), "despues").body, QByteArray("OK"));
+        QTRY_COMPARE(send(service.baseUrl(), "GET", "/healthz", {}, {}).status, 200);
+        QVERIFY(storedAccount(store, "durante").isEmpty());
+    } else {
+        QCOMPARE(signUp("despues").body, QByteArray("OK"));
+    }
+    PostgresCluster &now = trouble == "failedOver" ? standby : m_cluster;
+    if (backend == u"postgresql")
+        QCOMPARE(now.rows(store.name, "SELECT count(*) FROM accounts"),
+                 QList<QStringList>{{QStringLiteral("4")}});
     QVERIFY(service.stop());
 }
 

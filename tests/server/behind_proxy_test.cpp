@@ -134,6 +134,10 @@ void TestBehindProxy::connection_knownByWhatATrustedPeerSays_data()
     QTest::newRow("trusted, X-Forwarded-For")
         << QByteArray("127.0.0.1") << QByteArray()
         << QByteArray("X-Forwarded-For: 6.6.6.6, 203.0.113.4\r\n") << QByteArray("203.0.113.4");
+    QTest::newRow("trusted, X-Forwarded-For with ports")
+        << QByteArray("127.0.0.1") << QByteArray()
+        << QByteArray("X-Forwarded-For: [2001:db8::1]:443, 203.0.113.7:51234\r\n")
+        << QByteArray("203.0.113.7");
     QTest::newRow("untrusted, X-Forwarded-For")
         << QByteArray("127.0.0.8") << QByteArray() << QByteArray("X-Forwarded-For: 203.0.113.4\r\n")
         << QByteArray("127.0.0.8");

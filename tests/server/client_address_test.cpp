@@ -194,6 +194,11 @@ void ClientAddressTest::trustedRanges_data()
     QTest::newRow("all IPv4") << QStringList{QStringLiteral("0.0.0.0/0")}
                               << QStringLiteral("203.0.113.9") << true;
     QTest::newRow("none") << QStringList{} << QStringLiteral("127.0.0.1") << false;
+    const QStringList mapped = {QStringLiteral("::ffff:10.0.0.0/104")};
+    QTest::newRow("IPv4-mapped range, IPv4") << mapped << QStringLiteral("10.9.8.7") << true;
+    QTest::newRow("IPv4-mapped range, mapped")
+        << mapped << QStringLiteral("::ffff:10.9.8.7") << true;
+    QTest::newRow("IPv4-mapped range, beside") << mapped << QStringLiteral("11.0.0.1") << false;
 }
 
 void ClientAddressTest::trustedRanges()
@@ -207,8 +212,9 @@ void ClientAddressTest::trustedRanges()
 
 void ClientAddressTest::trustedRanges_refuseNonsense()
 {
-    for (const char *cidr : {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/8x", "10.0.0/8",
-                             "proxy.example.net", "", "10.0.0.0/-1"}) {
+    for (const char *cidr :
+         {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/8x", "10.0.0/8", "proxy.example.net", "",
+          "10.0.0.0/-1", "::ffff:10.0.0.0/95", "::ffff:10.0.0.0/129"}) {
         AddressRanges ranges;
         std::string error;
         QVERIFY2(!ranges.add(cidr, error), cidr);
@@ -230,7 +236,12 @@ void ClientAddressTest::forwardedFor_data()
     row("IPv6", " 2001:db8::7 ", "2001:db8::7");
     row("every one trusted", "10.0.0.1, 10.0.0.2", "10.0.0.1");
     row("garbage at the right", "192.0.2.7, unknown", "");
-    row("with a port", "192.0.2.7:4711", "");
+    row("with a port", "192.0.2.7:4711", "192.0.2.7");
+    row("IPv6 in brackets, with a port", "6.6.6.6, [2001:db8::7]:443", "2001:db8::7");
+    row("IPv6 in brackets", "[2001:db8::7]", "2001:db8::7");
+    row("port out of range", "192.0.2.7:65536", "");
+    row("IPv4 in brackets", "[192.0.2.7]:80", "");
+    row("unclosed bracket", "[2001:db8::7", "");
     row("empty", "", "");
     row("empty entry", "192.0.2.7,", "");
 }

@@ -32,6 +32,11 @@ QString metricsUrl(const RegnickProcess &service)
     return match.captured(1);
 }
 
+quint16 portOf(const QString &url)
+{
+    return quint16(url.mid(url.lastIndexOf(u':') + 1).toUInt());
+}
+
 // The value of one sample ("name{labels}") in a scrape, -1 when missing.
 double sample(const QByteArray &scrape, const QByteArray &name)
 {
@@ -52,6 +57,8 @@ private slots:
     void burst_isShedAtOnce_andNothingShedIsStored();
     void signUpThatWaitedPastMaxWait_isShedUnstored();
     void metrics_countWhatHappened_andPassPromtool();
+    void lastSlot_pairsRacingForIt_wedgeNothing_data();
+    void lastSlot_pairsRacingForIt_wedgeNothing();
 
 private:
     QTemporaryDir m_dir;
@@ -94,7 +101,7 @@ void TestOverload::burst_isShedAtOnce_andNothingShedIsStored()
     // Exactly the acknowledged ones were stored: a shed nick is still free.
     for (int i = 0; i < kBurst; ++i) {
         const QByteArray nick = "rafaga" + QByteArray::number(i);
-        QCOMPARE(post(service.baseUrl(), form(nick)).body,
+        QCOMPARE(post(service.baseUrl(), formWith(nick, "ciudad", "Loja")).body,
                  QByteArray(registered.contains(nick) ? "Error" : "OK"));
     }
     QCOMPARE(get(service.baseUrl(), "/healthz").status, 200);
@@ -125,9 +132,11 @@ void TestOverload::signUpThatWaitedPastMaxWait_isShedUnstored()
 
 void TestOverload::metrics_countWhatHappened_andPassPromtool()
 {
+    // The connection left open below holds the stop for --stop-timeout.
     RegnickProcess service(m_dir.filePath(QStringLiteral("metrics.db")),
                            {QStringLiteral("--metrics-listen"), QStringLiteral("127.0.0.1:0"),
-                            QStringLiteral("--rate-burst"), QStringLiteral("4")});
+                            QStringLiteral("--rate-burst"), QStringLiteral("5"),
+                            QStringLiteral("--stop-timeout"), QStringLiteral("1")});
     QVERIFY(service.start());
     const QString metrics = metricsUrl(service);
     QVERIFY2(!metrics.isEmpty(), service.log().constData());
@@ -135,7 +144,10 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
     QCOMPARE(get(service.baseUrl(), "/metrics").status, 404);
 
     QCOMPARE(post(service.baseUrl(), form("medida")).body, QByteArray("OK"));
-    QCOMPARE(post(service.baseUrl(), form("Medida")).body, QByteArray("Error"));
+    // Its own repeat costs a hash; another city is told at once.
+    QCOMPARE(post(service.baseUrl(), form("Medida")).body, QByteArray("OK"));
+    QCOMPARE(post(service.baseUrl(), formWith("medida", "ciudad", "Loja")).body,
+             QByteArray("Error"));
     QCOMPARE(post(service.baseUrl(), form("con+espacio")).body, QByteArray("Error"));
     QCOMPARE(post(service.baseUrl(), form("Admin")).body, QByteArray("Error")); // reserved
     QCOMPARE(post(service.baseUrl(), form("otra")).status, 429);
@@ -153,17 +165,24 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
         {"parlonda_signups_total{outcome=\"rate_limited\"}", 1},
         {"parlonda_signups_total{outcome=\"shed\"}", 0},
         {"parlonda_signups_total{outcome=\"database_error\"}", 0},
-        {"parlonda_http_responses_total{status=\"200\"}", 4},
+        {"parlonda_signups_total{outcome=\"repeated\"}", 1},
+        {"parlonda_http_responses_total{status=\"200\"}", 5},
         {"parlonda_http_responses_total{status=\"404\"}", 1},
         {"parlonda_http_responses_total{status=\"429\"}", 1},
         {"parlonda_hash_queue_depth", 0},
-        {"parlonda_hash_seconds_count", 1},
-        {"parlonda_hash_seconds_bucket{le=\"+Inf\"}", 1},
-        {"parlonda_answer_seconds_count", 6},
+        {"parlonda_hash_seconds_count", 2},
+        {"parlonda_hash_seconds_bucket{le=\"+Inf\"}", 2},
+        {"parlonda_answer_seconds_count", 7},
     };
     for (const auto &[name, value] : expected)
         QVERIFY2(sample(scrape, name) == value,
                  qPrintable(QString::fromLatin1(name) + u'\n' + QString::fromUtf8(scrape)));
+
+    RawConnection raw("127.0.0.1", portOf(metrics));
+    raw.send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    const QByteArray answer = raw.readAll(10000);
+    QCOMPARE(answer.left(answer.indexOf("\r\n\r\n")).toLower().count("\ncontent-type:"), 1);
+    QCOMPARE(httpHeader(answer, "Content-Type"), QByteArray("text/plain; version=0.0.4"));
 
     QProcess promtool;
     promtool.setProcessChannelMode(QProcess::MergedChannels);
@@ -174,6 +193,54 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
     promtool.closeWriteChannel();
     QVERIFY(promtool.waitForFinished());
     QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
+    QVERIFY(service.stop());
+}
+
+void TestOverload::lastSlot_pairsRacingForIt_wedgeNothing_data()
+{
+    QTest::addColumn<bool>("metricsPort");
+    QTest::addColumn<int>("limit");
+    QTest::newRow("service, --max-connections 3") << false << 3;
+    QTest::newRow("metrics, 16") << true << 16;
+}
+
+// Every slot but one held, then pairs of connections at once: one gets the
+// slot, the other is closed by the service itself, never by the HTTP
+// library, which wedged for good when it had to refuse one.
+void TestOverload::lastSlot_pairsRacingForIt_wedgeNothing()
+{
+    QFETCH(bool, metricsPort);
+    QFETCH(int, limit);
+    RegnickProcess service(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + ".db"),
+                           {QStringLiteral("--max-connections"), QStringLiteral("3"),
+                            QStringLiteral("--metrics-listen"), QStringLiteral("127.0.0.1:0")});
+    QVERIFY(service.start());
+    const QString metrics = metricsUrl(service);
+    const quint16 port = metricsPort ? portOf(metrics) : service.port();
+    std::vector<std::unique_ptr<RawConnection>> held;
+    for (int i = 1; i < limit; ++i) {
+        held.push_back(std::make_unique<RawConnection>("127.0.0.2", port));
+        QVERIFY(held.back()->send("GET /held"));
+    }
+    const QByteArray request = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+    int answered = 0;
+    for (int round = 0; round < 20; ++round) {
+        RawConnection first("127.0.0.3", port);
+        RawConnection second("127.0.0.4", port);
+        first.send(request);
+        second.send(request);
+        // Answered or closed unanswered, never left hanging.
+        answered += httpStatus(first.readAll(5000)) == 404;
+        answered += httpStatus(second.readAll(5000)) == 404;
+        QVERIFY2(first.closedWithin(0) && second.closedWithin(0),
+                 qPrintable(QString::number(round)));
+    }
+    QVERIFY(answered > 0);
+    QVERIFY(service.log().contains(metricsPort ? "closed a metrics connection: at the limit of 16"
+                                               : "closed a connection: at the limit of 3"));
+    held.clear();
+    QTRY_COMPARE(get(service.baseUrl(), "/").status, 404);
+    QTRY_COMPARE(get(metrics, "/metrics").status, 200);
     QVERIFY(service.stop());
 }
 

@@ -3,6 +3,7 @@
 #include "tests/support/test_files.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QThread>
 #include <QUrl>
@@ -86,21 +87,15 @@ bool PostgresCluster::start(QString &error)
         error = QStringLiteral("no temporary folder");
         return false;
     }
-    const QString data = m_dir.filePath(QStringLiteral("data"));
+    const QString data = dataDir();
     if (!m_made) {
-        QProcess initdb;
-        setUpChild(initdb);
-        initdb.setProcessChannelMode(QProcess::MergedChannels);
-        initdb.start(tool("initdb"),
+        if (!runTool("initdb",
                      {QStringLiteral("-D"), data, QStringLiteral("-U"), QStringLiteral("parlonda"),
                       QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("-E"),
                       QStringLiteral("UTF8"), QStringLiteral("--locale=C"),
-                      QStringLiteral("--no-sync"), QStringLiteral("--no-instructions")});
-        if (!initdb.waitForFinished(kTimeoutMs) || initdb.exitStatus() != QProcess::NormalExit ||
-            initdb.exitCode() != 0) {
-            error = QStringLiteral("initdb failed: ") + QString::fromLocal8Bit(initdb.readAll());
+                      QStringLiteral("--no-sync"), QStringLiteral("--no-instructions")},
+                     error))
             return false;
-        }
         m_made = true;
     }
 
@@ -145,6 +140,44 @@ bool PostgresCluster::stop(int signal)
     return true;
 }
 
+bool PostgresCluster::runTool(const char *name, const QStringList &arguments, QString &error) const
+{
+    QProcess process;
+    setUpChild(process);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(tool(name), arguments);
+    if (process.waitForFinished(kTimeoutMs) && process.exitStatus() == QProcess::NormalExit &&
+        process.exitCode() == 0)
+        return true;
+    error = QLatin1String(name) + QStringLiteral(" failed: ") +
+            QString::fromLocal8Bit(process.readAll());
+    return false;
+}
+
+void PostgresCluster::freeze(int signal)
+{
+    const qint64 server = m_server.processId();
+    ::kill(static_cast<pid_t>(server), signal);
+    for (const QByteArray &child :
+         fileBytes(QStringLiteral("/proc/%1/task/%1/children").arg(server)).split(' '))
+        if (child.toInt() > 0)
+            ::kill(child.toInt(), signal);
+}
+
+bool PostgresCluster::startStandbyOf(PostgresCluster &primary, QString &error)
+{
+    m_made = runTool("pg_basebackup",
+                     {QStringLiteral("-D"), dataDir(), QStringLiteral("-h"), primary.m_dir.path(),
+                      QStringLiteral("-U"), QStringLiteral("parlonda"), QStringLiteral("-R"),
+                      QStringLiteral("--no-sync")},
+                     error);
+    // From now on the primary answers a commit once this standby has it.
+    return m_made && start(error) &&
+           primary.execute(QStringLiteral("postgres"),
+                           "ALTER SYSTEM SET synchronous_standby_names = '*'") &&
+           primary.execute(QStringLiteral("postgres"), "SELECT pg_reload_conf()");
+}
+
 QString PostgresCluster::createDatabase(const QString &name, const QByteArray &options)
 {
     if (!execute(QStringLiteral("postgres"), "CREATE DATABASE " + name.toUtf8() + ' ' + options))
@@ -152,17 +185,25 @@ QString PostgresCluster::createDatabase(const QString &name, const QByteArray &o
     return uri(name);
 }
 
-QString PostgresCluster::uri(const QString &database) const
+QString PostgresCluster::uri(const QString &database,
+                             const QList<const PostgresCluster *> &standbys) const
 {
+    QString hosts = host();
+    for (const PostgresCluster *standby : standbys)
+        hosts += u',' + standby->host();
     return QStringLiteral("postgresql://parlonda:%1@/%2?host=%3")
-        .arg(QLatin1String(kPassword), database,
-             QString::fromLatin1(QUrl::toPercentEncoding(m_dir.path())));
+               .arg(QLatin1String(kPassword), database, hosts) +
+           (standbys.isEmpty() ? QString() : QStringLiteral("&target_session_attrs=read-write"));
+}
+
+QString PostgresCluster::host() const
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(m_dir.path()));
 }
 
 QString PostgresCluster::conninfo(const QString &database) const
 {
-    return QStringLiteral("postgresql:///%1?user=parlonda&host=%2")
-        .arg(database, QString::fromLatin1(QUrl::toPercentEncoding(m_dir.path())));
+    return QStringLiteral("postgresql:///%1?user=parlonda&host=%2").arg(database, host());
 }
 
 std::optional<QList<QStringList>> PostgresCluster::run(const QString &database,

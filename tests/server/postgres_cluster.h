@@ -32,14 +32,32 @@ public:
     // Starts the server (the first time, after making the cluster) and waits
     // until it takes connections. False with the reason in `error`.
     bool start(QString &error);
-    // Sends `signal` (SIGINT: a fast shutdown, which ends every session) and
-    // waits until the server has exited.
+    // Sends `signal` (SIGINT: a fast shutdown, which ends every session;
+    // SIGQUIT: an immediate one, as a crash) and waits until the server has
+    // exited.
     bool stop(int signal = SIGINT);
+    // SIGSTOP (or SIGCONT) to the server and every process of it, as a
+    // machine that stopped answering.
+    void freeze(int signal = SIGSTOP);
+
+    // Makes this cluster the synchronous streaming standby of `primary`,
+    // which is running, and starts it; false with the reason in `error`.
+    bool startStandbyOf(PostgresCluster &primary, QString &error);
+    // Waits until it takes writes.
+    bool promote(QString &error)
+    {
+        return runTool(
+            "pg_ctl",
+            {QStringLiteral("promote"), QStringLiteral("-w"), QStringLiteral("-D"), dataDir()},
+            error);
+    }
 
     // Makes an empty database; its URI for the service, with a password in
     // it as an operator's would have.
     QString createDatabase(const QString &name, const QByteArray &options = {});
-    QString uri(const QString &database) const;
+    // With `standbys`, a URI naming every server that finds the one that
+    // takes writes.
+    QString uri(const QString &database, const QList<const PostgresCluster *> &standbys = {}) const;
     static constexpr const char *kPassword = "s3cret-pw";
 
     // Runs SQL in `database` as the superuser; every row's values as text.
@@ -55,6 +73,9 @@ private:
     std::optional<QList<QStringList>> run(const QString &database, const QByteArray &sql,
                                           const QList<QByteArray> &parameters);
     QString conninfo(const QString &database) const;
+    QString dataDir() const { return m_dir.filePath(QStringLiteral("data")); }
+    QString host() const;
+    bool runTool(const char *name, const QStringList &arguments, QString &error) const;
 
     QTemporaryDir m_dir;
     QProcess m_server;

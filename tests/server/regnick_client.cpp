@@ -52,6 +52,16 @@ QByteArray form(const QByteArray &nick)
     return join(clientFields(nick));
 }
 
+QByteArray formWith(const QByteArray &nick, const QByteArray &key, const QByteArray &value)
+{
+    Fields fields = clientFields(nick);
+    for (auto &field : fields) {
+        if (field.first == key)
+            field.second = value;
+    }
+    return join(fields);
+}
+
 QByteArray lastLine(const QByteArray &text)
 {
     return text.trimmed().split('\n').last();

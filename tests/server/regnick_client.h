@@ -39,6 +39,8 @@ using Fields = QList<std::pair<QByteArray, QByteArray>>;
 Fields clientFields(const QByteArray &nick);
 QByteArray join(const Fields &fields);
 QByteArray form(const QByteArray &nick);
+// The client's form with one value replaced.
+QByteArray formWith(const QByteArray &nick, const QByteArray &key, const QByteArray &value);
 
 QByteArray lastLine(const QByteArray &text);
 // The ending of the last log line: "<outcome> <status>".

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <utility>
@@ -66,9 +67,12 @@ bool RegnickProcess::begin()
     m_process.setArguments(arguments);
     m_process.setProcessEnvironment(environment);
     m_process.setStandardErrorFile(m_files + QStringLiteral(".stderr"), QIODevice::Append);
-    m_process.setChildProcessModifier([sockets = m_sockets] {
+    m_process.setChildProcessModifier([sockets = m_sockets, files = m_fileLimit] {
         // A test that crashes must not leave its service running.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const rlimit limit{files, files};
+        if (files > 0)
+            ::setrlimit(RLIMIT_NOFILE, &limit);
         // Out of the way first: a socket may already sit at 3 or 4.
         int moved[16];
         const std::size_t count = std::min<std::size_t>(sockets.size(), 16);

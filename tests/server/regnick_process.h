@@ -31,6 +31,9 @@ public:
     // (socket activation: descriptors 3 and on, LISTEN_FDS, LISTEN_PID).
     // They stay open here as well.
     void passSockets(const std::vector<int> &fds) { m_sockets = fds; }
+    // For the next start: the limit on open files, soft and hard, as
+    // `ulimit -n` would set it; 0 leaves it as it is.
+    void limitFiles(unsigned limit) { m_fileLimit = limit; }
 
     // The path of the built service binary.
     static QString program();
@@ -50,6 +53,8 @@ public:
     bool stop(int signal = SIGTERM);
 
     qint64 processId() const { return m_process.processId(); }
+    // --db: the SQLite file or the URI.
+    QString db() const { return m_db; }
 
     // Every line of the request log so far.
     QString logPath() const { return m_files + QStringLiteral(".log"); }
@@ -65,6 +70,7 @@ private:
     QStringList m_arguments;
     QStringList m_environment;
     std::vector<int> m_sockets;
+    unsigned m_fileLimit = 0;
     QString m_baseUrl;
     QProcess m_process;
 };

@@ -11,17 +11,21 @@
 
 #include <QByteArrayList>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <arpa/inet.h>
+#include <future>
 #include <httplib.h>
 #include <memory>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,16 +37,6 @@ namespace {
 
 const QByteArray kPath = kRegnickPath;
 constexpr qsizetype kMaxBody = 16 * 1024;
-
-QByteArray formWith(const QByteArray &nick, const QByteArray &key, const QByteArray &value)
-{
-    Fields fields = clientFields(nick);
-    for (auto &field : fields) {
-        if (field.first == key)
-            field.second = value;
-    }
-    return join(fields);
-}
 
 QByteArray formWithout(const QByteArray &nick, const QByteArray &key)
 {
@@ -75,7 +69,7 @@ int listeningSocket(const char *address, quint16 &port)
     }
     const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&storage), length) != 0 ||
-        ::listen(fd, 16) != 0 ||
+        ::listen(fd, 64) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&storage), &length) != 0) {
         ::close(fd);
         return -1;
@@ -121,6 +115,7 @@ private slots:
     void stopSignal_exitsWithStatusZero_data();
     void stopSignal_exitsWithStatusZero();
     void restart_rightAfterTraffic_takesThePortAgain();
+    void restartOnOneSocket_answersEverySignUpTakenIn();
     void listen_everyAddressServes_data();
     void listen_everyAddressServes();
     void underSystemd_servesItsSocketsAndTellsItsState();
@@ -129,6 +124,9 @@ private slots:
     void tls_onlyVersions12And13WithAeadCiphers();
     void signUpsFromOneAddress_overTheRate_get429();
     void hostileConnections_neitherStarveSignUpsNorOutliveTheirLimits();
+    void requestTimeout_countsFromAccept();
+    void silentConnectionsAtTheLimit_goAtTheIdleTimeout();
+    void descriptorLimit_belowTheBudgetRefused_atItConnectionsShedCleanly();
     void reservedNicksFile_replacesTheBuiltInList();
     void help_mentionsEveryOption();
     void badCommandLine_exitsWithError_data();
@@ -393,6 +391,40 @@ void TestRegnickService::restart_rightAfterTraffic_takesThePortAgain()
     QVERIFY(again.stop());
 }
 
+// As systemd restarts a service: SIGTERM while one worker has a queue of
+// sign-ups, more coming on its socket, then a new process on that socket.
+void TestRegnickService::restartOnOneSocket_answersEverySignUpTakenIn()
+{
+    quint16 port = 0;
+    const int socket = listeningSocket("127.0.0.1", port);
+    QVERIFY(socket >= 0);
+    const auto closeSocket = qScopeGuard([&] { ::close(socket); });
+    const QString db = m_dir.filePath(QStringLiteral("restart-one-socket.db"));
+    const QStringList arguments = kRelaxed + QStringList{QStringLiteral("--hash-workers=1")};
+    RegnickProcess first(db, arguments);
+    first.passSockets({socket});
+    QVERIFY(first.start());
+    std::vector<std::future<Answer>> answers;
+    const auto signUps = [&] {
+        for (int i = 0; i < 6; ++i)
+            answers.push_back(std::async(std::launch::async, [&, n = answers.size()] {
+                return post(url("127.0.0.1", port), form("reinicio" + QByteArray::number(n)));
+            }));
+    };
+    signUps();
+    QTRY_VERIFY_WITH_TIMEOUT(first.log().contains(" registered 200"), 10000);
+    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+    QTRY_VERIFY(first.log().contains("stopping on SIGTERM"));
+    signUps(); // these wait on the socket for the next process
+    QVERIFY(first.stop());
+    RegnickProcess second(db, arguments);
+    second.passSockets({socket});
+    QVERIFY(second.start());
+    for (std::future<Answer> &answer : answers)
+        QCOMPARE(answer.get().body, QByteArray("OK"));
+    QVERIFY(second.stop());
+}
+
 void TestRegnickService::listen_everyAddressServes_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -454,6 +486,20 @@ void TestRegnickService::underSystemd_servesItsSocketsAndTellsItsState()
     QVERIFY2(service.log().startsWith("<5>"), service.log().constData());
     QVERIFY(service.stop());
     QVERIFY(notify.waitFor("STOPPING=1", 5000));
+
+    // A refusal to start, on standard error, is an error (<3>) there.
+    QProcess refused;
+    refused.setStandardErrorFile(db + QStringLiteral(".log"), QIODevice::Append);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("JOURNAL_STREAM"),
+                       QStringLiteral("%1:%2").arg(status.st_dev).arg(status.st_ino));
+    refused.setProcessEnvironment(environment);
+    refused.start(RegnickProcess::program(), {QStringLiteral("--tls-cert=/no/such/c.pem"),
+                                              QStringLiteral("--tls-key=/no/such/k.pem")});
+    QVERIFY(refused.waitForFinished());
+    QCOMPARE(refused.exitCode(), 1);
+    QVERIFY2(lastLine(service.log()).startsWith("<3>parlonda-regnick: cannot read the TLS"),
+             service.log().constData());
 }
 
 void TestRegnickService::sighup_reopensLogAndReloadsCertificate()
@@ -606,6 +652,102 @@ void TestRegnickService::hostileConnections_neitherStarveSignUpsNorOutliveTheirL
     QVERIFY(service.stop());
 }
 
+// The quiet time before the request's first byte counts too.
+void TestRegnickService::requestTimeout_countsFromAccept()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("late.db")),
+                           {QStringLiteral("--request-timeout"), QStringLiteral("3")});
+    QVERIFY(service.start());
+    QElapsedTimer since;
+    since.start();
+    RawConnection client("127.0.0.2", service.port());
+    QVERIFY(!client.closedWithin(2000));
+    bool closed = false;
+    while (!closed && since.elapsed() < 10000)
+        closed = !client.send("P") || client.closedWithin(200);
+    QVERIFY2(closed && since.elapsed() <= 4000, QByteArray::number(since.elapsed()).constData());
+    QVERIFY(service.stop());
+}
+
+// Silent connections that fill --max-connections shut everyone out only
+// until --idle-timeout closes them, with nothing else happening.
+void TestRegnickService::silentConnectionsAtTheLimit_goAtTheIdleTimeout()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("silent.db")),
+                           {QStringLiteral("--max-connections"), QStringLiteral("4"),
+                            QStringLiteral("--idle-timeout"), QStringLiteral("2")});
+    QVERIFY(service.start());
+    QElapsedTimer since;
+    since.start();
+    std::vector<std::unique_ptr<RawConnection>> silent;
+    for (const char *source : {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.3"})
+        silent.push_back(std::make_unique<RawConnection>(source, service.port()));
+    RawConnection fifth("127.0.0.4", service.port());
+    QVERIFY(fifth.closedWithin(1000));
+    for (const auto &connection : silent)
+        QVERIFY(connection->closedWithin(5000));
+    QVERIFY2(since.elapsed() <= 3000, QByteArray::number(since.elapsed()).constData());
+    QCOMPARE(send(service.baseUrl(), "GET", "/", {}, {}).status, 404);
+    QVERIFY(service.log().contains("closed a connection: at the limit of 4, from 127.0.0.4"));
+    QVERIFY(service.stop());
+}
+
+// --max-connections 20 and one hash worker: 20 connections, 6 for the
+// database, 1 listener, 48 of its own and spare.
+void TestRegnickService::descriptorLimit_belowTheBudgetRefused_atItConnectionsShedCleanly()
+{
+    const QString db = m_dir.filePath(QStringLiteral("files.db"));
+    const QStringList arguments = {QStringLiteral("--max-connections"), QStringLiteral("20"),
+                                   QStringLiteral("--hash-workers"), QStringLiteral("1")};
+    RegnickProcess below(db, arguments);
+    below.limitFiles(74);
+    QVERIFY(!below.start());
+    QVERIFY2(below.errors().contains("needs 75 file descriptors (20 connections, 0 for metrics, 6 "
+                                     "for the database, 1 listening, 48 of its own and spare), "
+                                     "but the hard limit is 74 (ulimit -Hn)"),
+             below.errors().constData());
+
+    RegnickProcess service(db, arguments);
+    service.limitFiles(76);
+    QVERIFY(service.start());
+    const auto pid = static_cast<pid_t>(service.processId());
+    const auto openFiles = [pid] {
+        return QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    };
+    const qsizetype idleFiles = openFiles().size();
+    // Over --max-connections: the extra ones are closed, with descriptors to spare.
+    std::vector<std::unique_ptr<RawConnection>> flood;
+    for (int i = 0; i < 30; ++i) {
+        flood.push_back(
+            std::make_unique<RawConnection>(i % 2 ? "127.0.0.2" : "127.0.0.3", service.port()));
+        flood.back()->send("POST /cgi");
+    }
+    int closed = 0;
+    for (const auto &connection : flood)
+        closed += connection->closedWithin(200);
+    QCOMPARE(closed, 10);
+    flood.clear();
+    QTRY_COMPARE(send(service.baseUrl(), "GET", "/", {}, {}).status, 404);
+    QVERIFY(!service.log().contains("out of file descriptors"));
+
+    // Out of descriptors all the same: a new connection is closed at once,
+    // not left waiting in the backlog, and the service goes on.
+    QTRY_COMPARE(openFiles().size(), idleFiles);
+    const QStringList open = openFiles();
+    rlimit limit{0, 76};
+    while (open.contains(QString::number(limit.rlim_cur)))
+        ++limit.rlim_cur;
+    QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+    RawConnection refused("127.0.0.2", service.port());
+    QVERIFY(refused.closedWithin(2000));
+    QTRY_VERIFY(service.log().contains("out of file descriptors"));
+    limit.rlim_cur = 76;
+    QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+    QCOMPARE(send(service.baseUrl(), "GET", "/", {}, {}).status, 404);
+    QVERIFY(service.stop());
+}
+
 void TestRegnickService::reservedNicksFile_replacesTheBuiltInList()
 {
     const QString list = m_dir.filePath(QStringLiteral("reserved.txt"));
@@ -647,8 +789,11 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--request-timeout",
                              "--connection-memory",
                              "--max-wait",
+                             "--repeat-window",
                              "--trusted-proxy",
                              "--metrics-listen",
+                             "--stop-timeout",
+                             "--check",
                              "/healthz",
                              "--help",
                              "127.0.0.1",
@@ -694,6 +839,8 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
     const QString notPem = m_dir.filePath(QStringLiteral("not.pem"));
     QVERIFY(parlonda::test::writeFile(certificate, first.certificate));
     QVERIFY(parlonda::test::writeFile(otherKey, second.privateKey));
+    const QString goodKey = m_dir.filePath(QStringLiteral("first-key.pem"));
+    QVERIFY(parlonda::test::writeFile(goodKey, first.privateKey));
     QVERIFY(parlonda::test::writeFile(notPem, "not a certificate\n"));
     row("keyOfAnotherCertificate",
         {port0, freshDb, QStringLiteral("--tls-cert=") + certificate,
@@ -732,6 +879,20 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
     row("metricsHostName", {QStringLiteral("--metrics-listen=localhost:9100")}, 2,
         "--metrics-listen takes ADDR:PORT");
     row("maxWaitZero", {QStringLiteral("--max-wait=0")}, 2, "--max-wait takes a number");
+    row("repeatWindowOverADay", {QStringLiteral("--repeat-window=86401")}, 2, "from 0 to 86400");
+    // --check, on the port the service above holds: what a start would use,
+    // without listening.
+    const QStringList good = {QStringLiteral("--port=%1").arg(m_service->port()), freshDb,
+                              QStringLiteral("--tls-cert=") + certificate,
+                              QStringLiteral("--tls-key=") + goodKey};
+    row("checkGood", good + QStringList{QStringLiteral("--check")}, 0, "good to start");
+    row("checkKeyOfAnotherCertificate",
+        {QStringLiteral("--check"), port0, freshDb, QStringLiteral("--tls-cert=") + certificate,
+         QStringLiteral("--tls-key=") + otherKey},
+        1, "do not match");
+    row("checkReadOnlyDatabase",
+        {QStringLiteral("--check"), port0, QStringLiteral("--db=") + readOnlyDatabase()}, 1,
+        "cannot write to");
     row("dbInMissingFolder",
         {port0, QStringLiteral("--db"),
          m_dir.filePath(QStringLiteral("no/such/folder/accounts.db"))},
@@ -749,10 +910,13 @@ void TestRegnickService::badCommandLine_exitsWithError()
     QVERIFY(service.waitForFinished());
     QCOMPARE(service.exitStatus(), QProcess::NormalExit);
     const QByteArray errors = service.readAllStandardError();
+    const QByteArray output = service.readAllStandardOutput();
     QVERIFY2(service.exitCode() == exitCode, errors.constData());
-    QVERIFY2(errors.startsWith("parlonda-regnick: ") && errors.contains(reason),
-             errors.constData());
-    QVERIFY(service.readAllStandardOutput().isEmpty());
+    // A --check that passes says so on standard output; a refusal says why
+    // on standard error, and nothing else.
+    const QByteArray said = exitCode == 0 ? output : errors;
+    QVERIFY2(said.startsWith("parlonda-regnick: ") && said.contains(reason), said.constData());
+    QVERIFY(exitCode == 0 || output.isEmpty());
 }
 
 // A database that SQLite itself will only read, whoever runs the test (file

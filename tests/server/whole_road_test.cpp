@@ -3,11 +3,14 @@
 #include "form/messages.h"
 #include "regnick_process.h"
 #include "tests/form/form_driver.h"
+#include "tests/support/forwarding_proxy.h"
 #include "tests/support/test_certificates.h"
 #include "tests/support/test_files.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QLineEdit>
+#include <QScopeGuard>
 #include <QSslCertificate>
 #include <QTest>
 
@@ -59,10 +62,10 @@ private slots:
                      "\xF1\x61nd\xFA:Nadia P\xE9rez:nadia@example.org:555 0101:Quito:Ecuador:\r\n");
         }
         {
-            // Typed in capitals this time: the nick box lower-cases it.
+            // Someone else, typing it in capitals: the nick box lower-cases it.
             FormUnderTest f(service.baseUrl(), HttpTransfer::kDefaultTimeout, trusted);
             QVERIFY(f.shownAndActive());
-            f.fillValid(u"ÑANDÚ");
+            f.fillValid(u"ÑANDÚ", u"Cuenca");
             MessageReader reader;
             f.click(0);
             QCOMPARE(reader.texts(), QStringList{messages::nickTaken(u"ñandú"_qs)});
@@ -71,6 +74,36 @@ private slots:
         }
         QVERIFY(service.log().contains("registered 200"));
         QVERIFY(service.log().contains("taken 200"));
+        QVERIFY(service.stop());
+    }
+
+    void answerLost_samePressAgainRegisters()
+    {
+        QTemporaryDir data;
+        RegnickProcess service(data.filePath(u"cuentas.db"_qs));
+        QVERIFY(service.start());
+        // The user's proxy, the only way to this name, loses the first answer.
+        ForwardingProxy proxy(service.port());
+        proxy.loseNextAnswer();
+        qputenv("http_proxy", proxy.url().toLatin1());
+        const auto noProxy = qScopeGuard([] { qunsetenv("http_proxy"); });
+
+        FormUnderTest f(u"http://registro.parlonda.test"_qs);
+        QVERIFY(f.shownAndActive());
+        f.fillValid(u"ñandú");
+        MessageReader reader;
+        const auto pressWithCity = [&](QStringView city) {
+            f->box(4)->clear();
+            f.type(4, city);
+            f.click(0);
+            return reader.texts().last();
+        };
+        QCOMPARE(pressWithCity(u"Quito"), messages::unreachable());
+        QCOMPARE(pressWithCity(u"Cuenca"), messages::nickTaken(u"ñandú"_qs));
+        QVERIFY(!f.profileExists());
+        QCOMPARE(pressWithCity(u"Quito"), messages::registered());
+        QVERIFY(f.profileExists());
+        QVERIFY(!f->isVisible());
         QVERIFY(service.stop());
     }
 };

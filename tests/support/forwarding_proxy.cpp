@@ -2,6 +2,7 @@
 
 #include <QTcpSocket>
 #include <QUrl>
+#include <utility>
 
 namespace parlonda::test {
 namespace {
@@ -48,7 +49,10 @@ void ForwardingProxy::accept()
             // Open at once, so that what is written before it connects waits in its buffer.
             auto *upstream = new QTcpSocket(client);
             upstream->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(m_targetPort));
-            relay(upstream, client);
+            if (std::exchange(m_loseNextAnswer, false))
+                connect(upstream, &QTcpSocket::readyRead, client, &QTcpSocket::abort);
+            else
+                relay(upstream, client);
             relay(client, upstream);
             const QList<QByteArray> words = requestLine.split(' ');
             if (words.value(0) == "CONNECT") {

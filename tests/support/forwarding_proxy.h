@@ -27,6 +27,9 @@ public:
     // The request line of every request the proxy was asked to carry, e.g.
     // "CONNECT registro.parlonda.test:443 HTTP/1.1".
     const QStringList &requestLines() const { return m_requestLines; }
+    // The next request is carried, but its answer is not: when it comes back,
+    // both connections are closed, as when a proxy gives up on the way.
+    void loseNextAnswer() { m_loseNextAnswer = true; }
 
 private:
     void accept();
@@ -34,6 +37,7 @@ private:
     QTcpServer m_server;
     int m_targetPort;
     QStringList m_requestLines;
+    bool m_loseNextAnswer = false;
 };
 
 } // namespace parlonda::test
