@@ -464,9 +464,9 @@ void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled
         QVERIFY2(service->waitUntilListening(), service->errors().constData());
     const auto through = [&](int i) { return services[i % instances]->baseUrl(); };
 
-    // Clients spread over the instances, all for one nick: each is past its
-    // look-up before any password is hashed, so the insert decides. Each
-    // costs a hash: a few are enough.
+    // Clients spread over the instances, all for one nick, at once: most
+    // pass their look-up before any has inserted, so the insert decides.
+    // Each costs a hash: a few are enough.
     constexpr int kRacers = 8;
     QList<std::pair<QString, QByteArray>> race;
     for (int i = 0; i < kRacers; ++i)
