@@ -347,3 +347,7 @@ void HttpTransfer::report(State state)
 }
 
 } // namespace parlonda
+
+// Compiled here rather than in a file of its own, which would read the Qt
+// headers once more.
+#include "moc_http_transfer.cpp"

@@ -279,3 +279,7 @@ QStringList Fregistrar::boxTags() const
 }
 
 } // namespace parlonda
+
+// Compiled here rather than in a file of its own, which would read the Qt
+// headers once more.
+#include "moc_fregistrar.cpp"

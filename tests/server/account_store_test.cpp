@@ -464,13 +464,16 @@ void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled
         QVERIFY2(service->waitUntilListening(), service->errors().constData());
     const auto through = [&](int i) { return services[i % instances]->baseUrl(); };
 
-    // 64 clients spread over the instances, all for one nick.
+    // Clients spread over the instances, all for one nick, at once: most
+    // pass their look-up before any has inserted, so the insert decides.
+    // Each costs a hash: a few are enough.
+    constexpr int kRacers = 8;
     QList<std::pair<QString, QByteArray>> race;
-    for (int i = 0; i < 64; ++i)
+    for (int i = 0; i < kRacers; ++i)
         race.append({through(i), formWith("carrera", "ciudad", "C" + QByteArray::number(i))});
     const QList<Answer> raced = signUpsAtOnce(race);
     QCOMPARE(countOf(raced, 200, "OK"), 1);
-    QCOMPARE(countOf(raced, 200, "Error"), 63);
+    QCOMPARE(countOf(raced, 200, "Error"), kRacers - 1);
 
     // One person's sign-up twice at once, the second sent while the first is
     // hashed: both are told "OK".
