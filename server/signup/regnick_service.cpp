@@ -56,7 +56,14 @@ void RegnickService::checkHealth(HttpRequest &request)
         request.reply(503, "database unavailable\n", {{"Retry-After", retryAfter(down)}});
         return;
     }
-    if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
+    // The queue's wait hovers at --max-wait while sign-ups are shed: one
+    // shed within the last second keeps the answer 503 in between.
+    const auto queueWait = m_hashing.expectedWait();
+    const Clock::rep lastShed = m_lastShed.load();
+    const bool shedLately =
+        lastShed != 0 &&
+        Clock::now() - Clock::time_point(Clock::duration(lastShed)) < kShedShownFor;
+    if (queueWait > m_maxWait || shedLately) {
         request.reply(503, "shedding sign-ups\n", {{"Retry-After", retryAfter(queueWait)}});
         return;
     }
@@ -217,7 +224,7 @@ void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
     // Better told now to come back than answered after the client gave up.
     if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
         sodium_memzero(registration.password.data(), registration.password.size());
-        m_metrics.signup(Metrics::Signup::Shed);
+        shed();
         request.note({}, "shed");
         request.resume(503, std::string(kBusy), {{"Retry-After", retryAfter(queueWait)}});
         return;
@@ -229,7 +236,7 @@ void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
                           registration = std::move(registration)](bool run) mutable {
             if (run && Clock::now() > deadline) {
                 // Its client is about to give up: never stored.
-                m_metrics.signup(Metrics::Signup::Shed);
+                shed();
                 request.note({}, "shed-late");
                 request.resume(503, std::string(kBusy),
                                {{"Retry-After", retryAfter(m_hashing.expectedWait())}});
@@ -242,6 +249,12 @@ void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
         });
     if (!queued)
         answerStopping(request);
+}
+
+void RegnickService::shed()
+{
+    m_metrics.signup(Metrics::Signup::Shed);
+    m_lastShed = Clock::now().time_since_epoch().count();
 }
 
 // The service stopped before the reader or a worker reached this sign-up:

@@ -3,6 +3,7 @@
 #include "server/http/http_daemon.h"
 #include "server/store/account_store.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -91,6 +92,8 @@ private:
     void registerAccount(HttpRequest &request, Registration &registration);
     void confirmRepeat(HttpRequest &request, const Registration &registration,
                        const std::string &storedHash, const char *takenOutcome = "taken");
+    // Counts a sign-up shed, and keeps /healthz at 503 for a while.
+    void shed();
     void answerStopping(HttpRequest &request);
     void answerUnavailable(HttpRequest &request, bool resuming);
 
@@ -103,6 +106,9 @@ private:
     Metrics &m_metrics;
     std::chrono::milliseconds m_maxWait;
     std::chrono::seconds m_repeatWindow; // 0: no repeats
+    static constexpr std::chrono::seconds kShedShownFor{1};
+    // When a sign-up was last shed, as steady_clock ticks; 0: never.
+    std::atomic<std::chrono::steady_clock::rep> m_lastShed{0};
 };
 
 } // namespace parlonda
