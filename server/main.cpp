@@ -377,6 +377,7 @@ int main(int argc, char **argv)
             return serving->addConnection(fd, client, length, accepted);
         },
         log);
+    metrics.setConnectionsOpen([&intake] { return intake.open(); });
     HttpDaemon daemon({service.route(), service.healthRoute()}, log, &metrics);
     serving = &daemon;
     daemon.trustProxies(options->trustedProxies);

@@ -78,7 +78,8 @@ std::string Metrics::exposition() const
     }
 
     describe(out, "parlonda_connections_open", "gauge", "Client connections open now.");
-    out += "parlonda_connections_open " + std::to_string(m_connectionsOpen) + '\n';
+    out += "parlonda_connections_open " +
+           std::to_string(m_connectionsOpen ? m_connectionsOpen() : 0) + '\n';
 
     describe(out, "parlonda_hash_queue_depth", "gauge",
              "Sign-ups waiting for a password hashing worker.");

@@ -48,12 +48,12 @@ public:
 
     void signup(Signup outcome);
     void response(int status);
-    void connectionOpened() { ++m_connectionsOpen; }
-    void connectionClosed() { --m_connectionsOpen; }
     Histogram &hashTime() { return m_hashTime; }
     Histogram &answerTime() { return m_answerTime; }
     // Asked at every scrape.
     void setQueueDepth(std::function<std::size_t()> depth) { m_queueDepth = std::move(depth); }
+    // Every connection accepted and not yet closed, whatever stage it is in.
+    void setConnectionsOpen(std::function<unsigned()> open) { m_connectionsOpen = std::move(open); }
 
     std::string exposition() const;
 
@@ -61,7 +61,7 @@ private:
     std::array<std::atomic<std::uint64_t>, 7> m_signups{};
     mutable std::mutex m_statusMutex;
     std::map<int, std::uint64_t> m_responses;
-    std::atomic<std::int64_t> m_connectionsOpen{0};
+    std::function<unsigned()> m_connectionsOpen;
     std::function<std::size_t()> m_queueDepth;
     Histogram m_hashTime;
     Histogram m_answerTime;

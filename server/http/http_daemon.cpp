@@ -199,10 +199,6 @@ struct HttpDaemonCallbacks
         auto &daemon = *static_cast<HttpDaemon *>(cls);
         if (what == MHD_CONNECTION_NOTIFY_CLOSED)
             daemon.countOpen(-1);
-        if (daemon.m_metrics && what == MHD_CONNECTION_NOTIFY_STARTED)
-            daemon.m_metrics->connectionOpened();
-        else if (daemon.m_metrics)
-            daemon.m_metrics->connectionClosed();
         if (what == MHD_CONNECTION_NOTIFY_CLOSED && daemon.m_closed) {
             const MHD_ConnectionInfo *client =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
