@@ -292,23 +292,34 @@ bool PostgresAccountStore::ready(std::unique_ptr<PostgresSession> &session, Role
     return false;
 }
 
-AccountStore::Lookup PostgresAccountStore::lookup(const std::string &nickKey, std::string &error)
+PostgresResult PostgresAccountStore::readByNick(const char *statement, const std::string &nickKey,
+                                                Lookup &failure, std::string &error)
 {
     const Deadline deadline = after(kLookupTime);
     const std::lock_guard lock(m_readMutex);
     bool unavailable = true;
-    if (!ready(m_reader, Role::Reader, deadline, error, unavailable))
-        return unavailable ? Lookup::Unavailable : Lookup::Failed;
-
-    const std::array<const char *, 1> parameters = {nickKey.c_str()};
-    PostgresProblem problem;
-    const PostgresResult result = m_reader->run(kLookup.name, parameters, deadline, problem);
-    if (!m_reader->usable())
-        m_reader.reset();
-    if (!result) {
-        error = "cannot look up a nick: " + problem.text;
-        return problem.unavailable ? Lookup::Unavailable : Lookup::Failed;
+    PostgresResult result(nullptr, &PQclear);
+    if (ready(m_reader, Role::Reader, deadline, error, unavailable)) {
+        const std::array<const char *, 1> parameters = {nickKey.c_str()};
+        PostgresProblem problem;
+        result = m_reader->run(statement, parameters, deadline, problem);
+        if (!m_reader->usable())
+            m_reader.reset();
+        if (!result) {
+            error = "cannot look up a nick: " + problem.text;
+            unavailable = problem.unavailable;
+        }
     }
+    failure = unavailable ? Lookup::Unavailable : Lookup::Failed;
+    return result;
+}
+
+AccountStore::Lookup PostgresAccountStore::lookup(const std::string &nickKey, std::string &error)
+{
+    Lookup failure{};
+    const PostgresResult result = readByNick(kLookup.name, nickKey, failure, error);
+    if (!result)
+        return failure;
     return PQntuples(result.get()) > 0 ? Lookup::Taken : Lookup::Free;
 }
 
@@ -337,21 +348,10 @@ bool PostgresAccountStore::canAdd(std::string &error)
 AccountStore::Lookup PostgresAccountStore::findAccount(const std::string &nickKey,
                                                        StoredAccount &found, std::string &error)
 {
-    const Deadline deadline = after(kLookupTime);
-    const std::lock_guard lock(m_readMutex);
-    bool unavailable = true;
-    if (!ready(m_reader, Role::Reader, deadline, error, unavailable))
-        return unavailable ? Lookup::Unavailable : Lookup::Failed;
-
-    const std::array<const char *, 1> parameters = {nickKey.c_str()};
-    PostgresProblem problem;
-    const PostgresResult result = m_reader->run(kFind.name, parameters, deadline, problem);
-    if (!m_reader->usable())
-        m_reader.reset();
-    if (!result) {
-        error = "cannot look up a nick: " + problem.text;
-        return problem.unavailable ? Lookup::Unavailable : Lookup::Failed;
-    }
+    Lookup failure{};
+    const PostgresResult result = readByNick(kFind.name, nickKey, failure, error);
+    if (!result)
+        return failure;
     if (PQntuples(result.get()) == 0)
         return Lookup::Free;
     const auto text = [&result](int column) {

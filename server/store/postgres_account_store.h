@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+struct pg_result; // libpq's PGresult
+
 namespace parlonda {
 
 class PostgresSession;
@@ -44,6 +46,13 @@ private:
     bool ready(std::unique_ptr<PostgresSession> &session, Role role,
                std::chrono::steady_clock::time_point deadline, std::string &error,
                bool &unavailable);
+    // Runs the prepared `statement` for one folded nick on the reading
+    // session; null when the database did not answer, with `failure` and
+    // `error` set.
+    std::unique_ptr<pg_result, void (*)(pg_result *)> readByNick(const char *statement,
+                                                                 const std::string &nickKey,
+                                                                 Lookup &failure,
+                                                                 std::string &error);
 
     const std::string m_uri;
     std::mutex m_readMutex;
