@@ -121,6 +121,14 @@ void RegnickService::handle(HttpRequest &request)
         return;
     }
 
+    // Overloaded: told at once, as the look-up would only delay the answer.
+    if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
+        shed();
+        request.note(form.nick, "shed");
+        request.reply(503, std::string(kBusy), {{"Retry-After", retryAfter(queueWait)}});
+        return;
+    }
+
     request.note(form.nick, {});
     // Told at once while the database is out of reach.
     if (m_reader.downFor()) {
