@@ -287,7 +287,7 @@ void stopServing(const ServiceOptions &options, Acceptor &acceptor, ConnectionIn
     acceptor.stop();
     intake.waitUntilDecided(std::min(deadline, start + kFirstBytesGrace));
     intake.stop();
-    const int unfinished = daemon.waitUntilAllClosed(deadline);
+    const unsigned unfinished = intake.waitUntilAllClosed(deadline);
     const auto last = std::max(deadline, std::chrono::steady_clock::now()) + kLastAnswersBudget;
     // Look-ups still queued are answered as sign-ups still waiting for a
     // hash are; the one under way goes on to a hash, which finds the pool

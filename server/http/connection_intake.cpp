@@ -319,8 +319,8 @@ void ConnectionIntake::closed(const sockaddr *client)
 {
     const bool trusted = m_trusted.contains(client);
     const std::lock_guard lock(m_countMutex);
-    if (m_open > 0)
-        --m_open;
+    if (m_open > 0 && --m_open == 0)
+        m_allClosed.notify_all();
     if (trusted)
         return;
     const auto it = m_perClient.find(clientKey(client));
@@ -331,6 +331,13 @@ void ConnectionIntake::closed(const sockaddr *client)
 unsigned ConnectionIntake::open()
 {
     const std::lock_guard lock(m_countMutex);
+    return m_open;
+}
+
+unsigned ConnectionIntake::waitUntilAllClosed(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(m_countMutex);
+    m_allClosed.wait_until(lock, deadline, [this] { return m_open == 0; });
     return m_open;
 }
 

@@ -71,6 +71,9 @@ public:
     const AddressRanges &trusted() const { return m_trusted; }
     // Connections counted now, waiting and served.
     unsigned open();
+    // Waits until every connection counted has closed, or until `deadline`.
+    // Those still open then.
+    unsigned waitUntilAllClosed(std::chrono::steady_clock::time_point deadline);
 
 private:
     struct Pending
@@ -125,6 +128,7 @@ private:
     std::uint64_t m_nextSerial = 0; // under m_mutex
     std::mutex m_countMutex;
     unsigned m_open = 0;                                   // under m_countMutex
+    std::condition_variable m_allClosed;                   // m_open is 0
     std::unordered_map<std::string, unsigned> m_perClient; // under m_countMutex
     // Refusals are logged a few a second at most, with a count of the others.
     std::mutex m_refusalMutex;

@@ -197,8 +197,6 @@ struct HttpDaemonCallbacks
                                 MHD_ConnectionNotificationCode what)
     {
         auto &daemon = *static_cast<HttpDaemon *>(cls);
-        if (what == MHD_CONNECTION_NOTIFY_CLOSED)
-            daemon.countOpen(-1);
         if (what == MHD_CONNECTION_NOTIFY_CLOSED && daemon.m_closed) {
             const MHD_ConnectionInfo *client =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
@@ -420,30 +418,15 @@ bool HttpDaemon::addConnection(int fd, const sockaddr *address, socklen_t addres
             it->second = handed;
         }
     }
-    if (lost) {
-        countOpen(-1);
-        if (m_closed)
-            m_closed(reinterpret_cast<const sockaddr *>(&lost->client));
-    }
-    // Counted from here, not from when the library's thread starts on it:
-    // a connection handed in must never look as if there were none.
-    countOpen(1);
+    if (lost && m_closed)
+        m_closed(reinterpret_cast<const sockaddr *>(&lost->client));
     // Refused (no memory, stopping): the library closes the socket and
     // says why through libraryMessage.
     if (MHD_add_connection(m_daemon, fd, address, addressLength) == MHD_YES)
         return true;
-    countOpen(-1);
     const std::lock_guard lock(m_handedMutex);
     m_handed.erase(fd);
     return false;
-}
-
-void HttpDaemon::countOpen(int change)
-{
-    const std::lock_guard lock(m_openMutex);
-    m_open += change;
-    if (m_open == 0)
-        m_allClosed.notify_all();
 }
 
 void HttpDaemon::requestIsIn(MHD_Connection *connection)
@@ -486,13 +469,6 @@ bool HttpDaemon::waitForSuspended(std::chrono::steady_clock::time_point deadline
 {
     std::unique_lock lock(m_suspendedMutex);
     return m_allResumed.wait_until(lock, deadline, [this] { return m_suspended == 0; });
-}
-
-int HttpDaemon::waitUntilAllClosed(std::chrono::steady_clock::time_point deadline)
-{
-    std::unique_lock lock(m_openMutex);
-    m_allClosed.wait_until(lock, deadline, [this] { return m_open == 0; });
-    return m_open;
 }
 
 void HttpDaemon::stop()

@@ -179,10 +179,6 @@ public:
     // Waits until every suspended request has been resumed and its answer,
     // if any, handed to its client, or until `deadline`.
     bool waitForSuspended(std::chrono::steady_clock::time_point deadline);
-    // Waits until every connection served has closed, its request answered
-    // (one request per connection), or until `deadline`. Those still open
-    // then.
-    int waitUntilAllClosed(std::chrono::steady_clock::time_point deadline);
     // Closes every connection at once. No connection may be suspended.
     void stop();
 
@@ -197,7 +193,6 @@ private:
     // request is late, which the library then closes as if the client had.
     void closeLateRequests();
     void requestIsIn(MHD_Connection *connection);
-    void countOpen(int change);
 
     std::vector<Route> m_routes;
     RequestLog &m_log;
@@ -245,10 +240,6 @@ private:
     std::mutex m_suspendedMutex;
     std::condition_variable m_allResumed;
     int m_suspended = 0;
-    // Connections open, for stopping.
-    std::mutex m_openMutex;
-    std::condition_variable m_allClosed;
-    int m_open = 0;
 };
 
 } // namespace parlonda
