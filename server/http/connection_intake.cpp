@@ -295,12 +295,8 @@ ConnectionIntake::Admission ConnectionIntake::admit(const sockaddr *peer, bool p
     const std::lock_guard lock(m_countMutex);
     if (m_open >= m_maxConnections)
         return Admission::AllInUse;
-    if (!peerTrusted) {
-        unsigned &open = m_perClient[clientKey(peer)];
-        if (open >= m_maxPerClient)
-            return Admission::TooManyFromClient;
-        ++open;
-    }
+    if (!peerTrusted && !countClient(peer))
+        return Admission::TooManyFromClient;
     ++m_open;
     return Admission::Admitted;
 }
@@ -308,6 +304,11 @@ ConnectionIntake::Admission ConnectionIntake::admit(const sockaddr *peer, bool p
 bool ConnectionIntake::count(const sockaddr *client)
 {
     const std::lock_guard lock(m_countMutex);
+    return countClient(client);
+}
+
+bool ConnectionIntake::countClient(const sockaddr *client)
+{
     unsigned &open = m_perClient[clientKey(client)];
     if (open >= m_maxPerClient)
         return false;

@@ -103,6 +103,8 @@ private:
     Admission admit(const sockaddr *peer, bool peerTrusted);
     // Counts one more connection for `client` unless that is one too many.
     bool count(const sockaddr *client);
+    // The same, m_countMutex held.
+    bool countClient(const sockaddr *client);
     void forget(int fd);
     void wake();
     void refuse(int fd, const std::string &why, const sockaddr *client);
