@@ -162,10 +162,7 @@ void RegnickService::lookedUp(HttpRequest &request, std::optional<AccountStore::
         answerTaken(request, registration);
         return;
     case AccountStore::Lookup::Failed:
-        m_metrics.signup(Metrics::Signup::DatabaseError);
-        m_log.problem(error);
-        request.note({}, "failed");
-        request.resume(500, "Internal error\n");
+        answerFailed(request, error);
         return;
     case AccountStore::Lookup::Unavailable:
         answerUnavailable(request, true);
@@ -179,11 +176,7 @@ void RegnickService::lookedUp(HttpRequest &request, std::optional<AccountStore::
 
 void RegnickService::answerTaken(HttpRequest &request, Registration &registration)
 {
-    const auto taken = [&] {
-        m_metrics.signup(Metrics::Signup::Taken);
-        request.note({}, "taken");
-        request.resume(200, "Error");
-    };
+    const auto taken = [&] { answerNickTaken(request, "taken"); };
     if (m_repeatWindow.count() == 0)
         return taken();
 
@@ -196,10 +189,7 @@ void RegnickService::answerTaken(HttpRequest &request, Registration &registratio
         // Gone since the look-up: taken, as far as this sign-up saw.
         return taken();
     case AccountStore::Lookup::Failed:
-        m_metrics.signup(Metrics::Signup::DatabaseError);
-        m_log.problem(error);
-        request.note({}, "failed");
-        return request.resume(500, "Internal error\n");
+        return answerFailed(request, error);
     case AccountStore::Lookup::Unavailable:
         // Perhaps a repeat: "Error" would send its person to another nick.
         m_log.problem(error);
@@ -275,6 +265,21 @@ void RegnickService::answerStopping(HttpRequest &request)
     request.resume(503, std::string(kStopping), {{"Retry-After", "1"}});
 }
 
+void RegnickService::answerNickTaken(HttpRequest &request, const char *outcome)
+{
+    m_metrics.signup(Metrics::Signup::Taken);
+    request.note({}, outcome);
+    request.resume(200, "Error");
+}
+
+void RegnickService::answerFailed(HttpRequest &request, const std::string &error)
+{
+    m_metrics.signup(Metrics::Signup::DatabaseError);
+    m_log.problem(error);
+    request.note({}, "failed");
+    request.resume(500, "Internal error\n");
+}
+
 void RegnickService::confirmRepeat(HttpRequest &request, const Registration &registration,
                                    const std::string &storedHash, const char *takenOutcome)
 {
@@ -288,9 +293,7 @@ void RegnickService::confirmRepeat(HttpRequest &request, const Registration &reg
         request.note({}, "repeated");
         request.resume(200, "OK");
     } else {
-        m_metrics.signup(Metrics::Signup::Taken);
-        request.note({}, takenOutcome);
-        request.resume(200, "Error");
+        answerNickTaken(request, takenOutcome);
     }
 }
 
@@ -330,16 +333,11 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
             confirmRepeat(request, registration, stored.passwordHash, "taken-at-insert");
             break;
         }
-        m_metrics.signup(Metrics::Signup::Taken);
-        request.note({}, "taken-at-insert");
-        request.resume(200, "Error");
+        answerNickTaken(request, "taken-at-insert");
         break;
     }
     case AccountStore::AddResult::Failed:
-        m_metrics.signup(Metrics::Signup::DatabaseError);
-        m_log.problem(error);
-        request.note({}, "failed");
-        request.resume(500, "Internal error\n");
+        answerFailed(request, error);
         break;
     case AccountStore::AddResult::Unavailable:
         // Whether the row went in before the connection went is unknown;

@@ -92,6 +92,10 @@ private:
     void registerAccount(HttpRequest &request, Registration &registration);
     void confirmRepeat(HttpRequest &request, const Registration &registration,
                        const std::string &storedHash, const char *takenOutcome = "taken");
+    // A suspended sign-up answered "Error", its nick in use.
+    void answerNickTaken(HttpRequest &request, const char *outcome);
+    // A suspended sign-up the database failed: 500, the error logged.
+    void answerFailed(HttpRequest &request, const std::string &error);
     // Counts a sign-up shed, and keeps /healthz at 503 for a while.
     void shed();
     void answerStopping(HttpRequest &request);
