@@ -168,10 +168,12 @@ std::chrono::milliseconds firstBytesTimeout(const HttpLimits &limits)
 }
 
 // The connections of one HTTP daemon, counted by one intake from accept
-// until the daemon says they closed.
+// until the daemon says they closed; those whose request is in are served
+// and give way to no new one.
 void ownConnections(ConnectionIntake &intake, HttpDaemon &daemon)
 {
-    daemon.whenClosed([&intake](const sockaddr *client) { intake.closed(client); });
+    daemon.whenClosed([&intake](std::uint64_t id) { intake.closed(id); });
+    daemon.whenRequestIn([&intake](std::uint64_t id) { intake.requestIn(id); });
 }
 
 // SIGHUP: a new log file after rotation, a renewed certificate. Whatever
@@ -373,11 +375,13 @@ int main(int argc, char **argv)
         "connection", options->trustedProxies, options->limits.maxConnections,
         options->limits.maxConnectionsPerAddress, firstBytesTimeout(options->limits),
         [&serving](int fd, const sockaddr *client, socklen_t length,
-                   std::chrono::steady_clock::time_point accepted) {
-            return serving->addConnection(fd, client, length, accepted);
+                   std::chrono::steady_clock::time_point accepted, std::uint64_t id) {
+            return serving->addConnection(fd, client, length, accepted, id);
         },
-        log);
+        [&serving](std::uint64_t id) { return serving->giveWay(id); }, log);
+    intake.trimMemoryWhenIdle();
     metrics.setConnectionsOpen([&intake] { return intake.open(); });
+    metrics.setConnectionsGaveWay([&intake] { return intake.gaveWay(); });
     HttpDaemon daemon({service.route(), service.healthRoute()}, log, &metrics);
     serving = &daemon;
     daemon.trustProxies(options->trustedProxies);
@@ -405,10 +409,10 @@ int main(int argc, char **argv)
         "metrics connection", {}, metricsLimits.maxConnections,
         metricsLimits.maxConnectionsPerAddress, firstBytesTimeout(metricsLimits),
         [&metricsServing](int fd, const sockaddr *client, socklen_t length,
-                          std::chrono::steady_clock::time_point accepted) {
-            return metricsServing->addConnection(fd, client, length, accepted);
+                          std::chrono::steady_clock::time_point accepted, std::uint64_t id) {
+            return metricsServing->addConnection(fd, client, length, accepted, id);
         },
-        log);
+        [&metricsServing](std::uint64_t id) { return metricsServing->giveWay(id); }, log);
     HttpDaemon metricsDaemon({{"/metrics", "GET",
                                [&metrics](HttpRequest &request) {
                                    request.reply(200, metrics.exposition(),
