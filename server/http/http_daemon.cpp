@@ -202,6 +202,13 @@ struct HttpDaemonCallbacks
     {
         auto &daemon = *static_cast<HttpDaemon *>(cls);
         if (what == MHD_CONNECTION_NOTIFY_CLOSED) {
+            // The session is freed by now; its address still names the
+            // credentials its handshake was given.
+            if (daemon.m_credentials) {
+                if (const MHD_ConnectionInfo *tls =
+                        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION))
+                    daemon.m_credentials->release(tls->tls_session);
+            }
             const auto id = reinterpret_cast<std::uintptr_t>(*socketContext);
             {
                 const std::lock_guard lock(daemon.m_arrivingMutex);
@@ -378,6 +385,7 @@ bool HttpDaemon::start(const HttpLimits &limits, const HttpTls &tls, std::string
 {
     m_limits = limits;
     m_priorities = tls.priorities;
+    m_credentials = tls.credentials;
 
     // No listening socket: the acceptor hands connections in, from its own
     // thread, and the wake-up channel (ITC) lets this thread see them at once.

@@ -213,6 +213,7 @@ private:
     std::function<void(std::uint64_t)> m_requestIn;
     HttpLimits m_limits;
     std::string m_priorities;
+    TlsCredentials *m_credentials = nullptr;
     MHD_Daemon *m_daemon = nullptr;
     // Messages from the library while starting, for start()'s error.
     std::atomic<bool> m_starting{false};
