@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace parlonda {
@@ -137,7 +138,7 @@ void ConnectionIntake::take(const AcceptedSocket &socket)
     connection.fd = fd;
     if (!client.empty())
         ++m_perClient[client];
-    m_waiting.insert(id);
+    m_silent.insert(id);
     ++m_lookedAt;
     m_trimDue.reset();
     // Edge-triggered: looked at again only when more bytes came, since
@@ -168,37 +169,48 @@ void ConnectionIntake::take(const AcceptedSocket &socket)
 
 bool ConnectionIntake::makeRoom(const std::string &client, std::uint64_t except)
 {
-    for (auto waiting = m_waiting.begin(); waiting != m_waiting.end();) {
-        const std::uint64_t id = *waiting;
-        const auto it = m_connections.find(id);
-        Connection &connection = it->second;
-        if (id == except || connection.handing ||
-            (!client.empty() && connection.client != client)) {
-            ++waiting;
-            continue;
+    // Those that sent nothing yet go first, then those whose request is on
+    // its way: a client that sent its first bytes never gives way to
+    // connections that only stay silent.
+    for (std::set<std::uint64_t> *waiting : {&m_silent, &m_waiting}) {
+        for (auto next = waiting->begin(); next != waiting->end();) {
+            const std::uint64_t id = *next;
+            const auto it = m_connections.find(id);
+            Connection &connection = it->second;
+            if (id == except || connection.handing ||
+                (!client.empty() && connection.client != client)) {
+                ++next;
+                continue;
+            }
+            int unread = 0;
+            if (connection.fd >= 0 && ::ioctl(connection.fd, FIONREAD, &unread) == 0 &&
+                unread > 0) {
+                // Its first bytes came, not yet looked at: not silent.
+                ++next;
+                continue;
+            }
+            if (connection.fd >= 0) {
+                // Still looked at here: closed at once.
+                ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, connection.fd, nullptr);
+                ::close(connection.fd);
+            } else if (m_leaving.size() >= kMaxLeaving) {
+                ++next;
+                continue;
+            } else if (m_giveWay(id)) {
+                m_leaving.insert(id);
+            } else {
+                // Its request came in meanwhile, or it closed.
+                next = waiting->erase(next);
+                continue;
+            }
+            countOut(it);
+            ++m_gaveWay;
+            if (m_gaveWayUnlogged++ == 0 && !m_gaveWayLogDue) {
+                m_gaveWayLogDue = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                wake();
+            }
+            return true;
         }
-        if (connection.fd >= 0) {
-            // Still looked at here: closed at once.
-            ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, connection.fd, nullptr);
-            ::close(connection.fd);
-        } else if (m_leaving.size() >= kMaxLeaving) {
-            ++waiting;
-            continue;
-        } else if (m_giveWay(id)) {
-            m_leaving.insert(id);
-        } else {
-            // Its request came in meanwhile, or it closed.
-            connection.waiting = false;
-            waiting = m_waiting.erase(waiting);
-            continue;
-        }
-        countOut(it);
-        ++m_gaveWay;
-        if (m_gaveWayUnlogged++ == 0 && !m_gaveWayLogDue) {
-            m_gaveWayLogDue = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-            wake();
-        }
-        return true;
     }
     return false;
 }
@@ -213,6 +225,7 @@ void ConnectionIntake::countOut(std::map<std::uint64_t, Connection>::iterator it
     }
     if (connection.fd >= 0 && --m_lookedAt == 0)
         m_decided.notify_all();
+    m_silent.erase(it->first);
     m_waiting.erase(it->first);
     m_connections.erase(it);
     noneOpenMaybe();
@@ -328,9 +341,11 @@ bool ConnectionIntake::decide(std::uint64_t id)
         n <= 0 ? ProxyHeader{} : parseProxyHeader(std::string_view(bytes, std::size_t(n)));
     if (n > 0 && header.status == ProxyHeader::Status::NeedMore)
         return false;
-    // Decided: no longer looked at here.
+    // Decided: no longer looked at here, nor silent.
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
     connection.fd = -1;
+    m_silent.erase(id);
+    m_waiting.insert(id);
     if (--m_lookedAt == 0)
         m_decided.notify_all();
     const sockaddr_storage peerCopy = connection.peer;
@@ -419,10 +434,8 @@ void ConnectionIntake::requestIn(std::uint64_t id)
 {
     const std::lock_guard lock(m_mutex);
     const auto it = m_connections.find(id);
-    if (it != m_connections.end()) {
-        it->second.waiting = false;
+    if (it != m_connections.end())
         m_waiting.erase(id);
-    }
 }
 
 void ConnectionIntake::closed(std::uint64_t id)

@@ -43,7 +43,8 @@ class RequestLog;
 //
 // When `maxConnections` are open, a new connection takes the place of the
 // oldest one whose whole request is not in yet (silent, trickling, in its
-// TLS handshake), as nginx reuses idle connections when it runs out; when
+// TLS handshake), as nginx reuses idle connections when it runs out: the
+// oldest of those that have sent nothing yet, if any, first; when
 // its client (an IPv4 address, or an IPv6 /64) has `maxPerClient` open, the
 // oldest such connection of that client gives way. Only when every one it
 // could replace is being served is the new connection closed at accept.
@@ -112,7 +113,6 @@ private:
         // trusted balancer's own connection, which counts in all only.
         std::string client;
         int fd = -1;          // while the intake looks at it; -1 once handed on
-        bool waiting = true;  // its whole request is not in: it may give way
         bool handing = false; // being handed on: the daemon does not know it yet
     };
     struct Deadline
@@ -161,7 +161,8 @@ private:
     std::map<std::uint64_t, Connection> m_connections;
     std::uint64_t m_nextId = 0;
     unsigned m_lookedAt = 0;           // those with an fd, being looked at
-    std::set<std::uint64_t> m_waiting; // those whose request is not in
+    std::set<std::uint64_t> m_silent;  // those looked at here: nothing to go by yet
+    std::set<std::uint64_t> m_waiting; // those handed on whose request is not in
     std::unordered_map<std::string, unsigned> m_perClient;
     // Handed on and closed to make room, their sockets not yet closed by
     // the daemon: no longer counted, but holding a descriptor each.
