@@ -21,9 +21,10 @@ constexpr int kRefusalsLoggedPerSecond = 5;
 // The epoll entry of the wake-up; connections are known by their id, from 1.
 constexpr std::uint64_t kWakeId = 0;
 // Connections closed to make room whose sockets the daemon has not closed
-// yet: each holds a descriptor meanwhile, and the descriptor budget keeps
-// 48 to spare. Past this, a new connection is closed at accept instead.
-constexpr std::size_t kMaxLeaving = 32;
+// yet: each holds a descriptor meanwhile, taken from what the descriptor
+// budget keeps to spare. Past this, a new connection is closed at accept
+// instead (one that sent nothing still makes room at once).
+constexpr std::size_t kMaxLeaving = 16;
 // How long no connection must be open before memory is handed back.
 constexpr std::chrono::seconds kIdleBeforeTrim{1};
 // Enough to tell any header, and to take a version 2 one with its extensions.
