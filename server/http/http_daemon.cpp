@@ -495,6 +495,8 @@ bool HttpDaemon::requestIsIn(MHD_Connection *connection)
     const MHD_ConnectionInfo *info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     const auto id = info ? reinterpret_cast<std::uintptr_t>(info->socket_context) : 0;
+    if (id == 0)
+        return true; // not one handed in: nothing counts it
     {
         const std::lock_guard lock(m_arrivingMutex);
         if (m_arriving.erase(id) == 0)
