@@ -378,7 +378,7 @@ int main(int argc, char **argv)
         },
         log);
     metrics.setConnectionsOpen([&intake] { return intake.open(); });
-    HttpDaemon daemon({service.route(), service.healthRoute()}, log, &metrics);
+    HttpDaemon daemon({service.route(), service.healthRoute(), service.liveRoute()}, log, &metrics);
     serving = &daemon;
     daemon.trustProxies(options->trustedProxies);
     ownConnections(intake, daemon);

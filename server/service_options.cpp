@@ -133,8 +133,9 @@ Checking:
                        without listening; exit 0, or 1 with the reason on
                        standard error. Run it before SIGHUP or a restart.
 
-Also answers GET /healthz, at once: 200 "ok" while the database worked when
-last seen and no sign-up is being shed, 503 otherwise.
+Also answers GET /healthz (ready), at once: 200 "ok" while the database worked
+when last seen and no sign-up is being shed, 503 otherwise; and GET /livez
+(alive): 200 "ok" while the process serves, whatever the database does.
 
   -h, --help           show this text and exit
 

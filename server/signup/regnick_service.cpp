@@ -49,6 +49,12 @@ HttpDaemon::Route RegnickService::healthRoute()
             [this](HttpRequest &request) { checkHealth(request); }};
 }
 
+HttpDaemon::Route RegnickService::liveRoute()
+{
+    return {std::string(kLivePath), "GET",
+            [](HttpRequest &request) { request.reply(200, "ok\n"); }};
+}
+
 void RegnickService::checkHealth(HttpRequest &request)
 {
     if (!m_reader.healthy()) {

@@ -51,6 +51,7 @@ class RegnickService
 public:
     static constexpr std::string_view kPath = "/cgi-bin/regnick.pl";
     static constexpr std::string_view kHealthPath = "/healthz";
+    static constexpr std::string_view kLivePath = "/livez";
     static constexpr std::size_t kMaxBodyBytes = 16 * 1024;
     // The client gives up on an answer after 30 s.
     static constexpr std::chrono::seconds kDefaultMaxWait{20};
@@ -68,10 +69,15 @@ public:
     }
 
     HttpDaemon::Route route();
-    // GET /healthz, for load balancers: 200 "ok" when the database worked
+    // GET /healthz, readiness: 200 "ok" when the database worked
     // when last seen and sign-ups are not being shed, 503 otherwise; at
     // once, whatever the database does.
     HttpDaemon::Route healthRoute();
+    // GET /livez, for a balancer with one instance or instances sharing one
+    // database: 200 "ok" while the process serves, whatever the database
+    // does, so that a sick database reaches the client as 503 "busy" here
+    // rather than as a refused connection at the balancer.
+    HttpDaemon::Route liveRoute();
 
 private:
     void handle(HttpRequest &request);
