@@ -10,6 +10,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -103,6 +104,10 @@ void TestBehindProxy::documentedBalancer_namesClients_andPassesABusyDatabaseOn()
 {
     QFETCH(bool, nginx);
     QFETCH(QString, example);
+    // docs/service.md shows this very file.
+    QFile page(EXAMPLES "../service.md"), file(EXAMPLES + example);
+    QVERIFY(page.open(QIODevice::ReadOnly) && file.open(QIODevice::ReadOnly));
+    QVERIFY(page.readAll().contains(file.readAll()));
     // The service on TLS, for the public name the balancer checks.
     const QString dir = m_dir.filePath(example), db = dir + QStringLiteral("/front.db");
     const TestCa ca;
