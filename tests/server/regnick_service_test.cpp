@@ -795,6 +795,7 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--stop-timeout",
                              "--check",
                              "/healthz",
+                             "/livez",
                              "--help",
                              "127.0.0.1",
                              "8080",
