@@ -8,7 +8,6 @@
 #include "tests/server/tls_connection.h"
 #include "tests/support/test_certificates.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -168,10 +167,9 @@ void TestBehindProxy::documentedBalancer_namesClients_andPassesABusyDatabaseOn()
         QTRY_VERIFY(alive() >= checks + 4);
     QVERIFY(busy("127.0.0.8", "durante2"));
     sqlite3_close(shell);
-    const QDeadlineTimer back(2000);
-    QTRY_VERIFY(service.log().contains("the accounts database answers again"));
+    // Back within 2 s (a probe a second), and the next sign-up is stored.
+    QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("the accounts database answers again"), 2000);
     QVERIFY(signUp("127.0.0.9", "despues").endsWith("OK"));
-    QVERIFY(!back.hasExpired());
     QVERIFY(service.stop());
 }
 

@@ -82,8 +82,12 @@ bool HaproxyFront::start()
 
     const bool nginx = m_program == Program::Nginx;
     QByteArray text = m_configuration;
-    if (nginx)
+    if (nginx) // its temporary files here too, so that it runs as any user
         text = "events {}\nhttp {\naccess_log off;\n" +
+               QStringLiteral("client_body_temp_path %1/b; proxy_temp_path %1/p; fastcgi_temp_path "
+                              "%1/f; uwsgi_temp_path %1/u; scgi_temp_path %1/s;\n")
+                   .arg(m_directory)
+                   .toUtf8() +
                text.replace("listen [::]:443 ssl;", "")
                    .replace("listen 443 ", "listen 127.0.0.1:" + QByteArray::number(m_port) + ' ') +
                "}\n";
