@@ -397,6 +397,16 @@ const Option *findOption(std::string_view name)
     return nullptr;
 }
 
+bool sameAddress(const std::string &a, const std::string &b)
+{
+    in6_addr first{};
+    in6_addr second{};
+    bool firstV4 = false;
+    bool secondV4 = false;
+    return numeric(a, first, firstV4) && numeric(b, second, secondV4) && firstV4 == secondV4 &&
+           std::memcmp(&first, &second, sizeof first) == 0;
+}
+
 // What no single option can tell.
 bool consistent(const ServiceOptions &o, std::string &error)
 {
@@ -414,7 +424,7 @@ bool consistent(const ServiceOptions &o, std::string &error)
         for (std::size_t j = 0; j < i; ++j) {
             if (listenersClash(o.listen[j], 1, address, 1,
                                ipv6Only(o.listen[j], o.listen) || ipv6Only(address, o.listen)))
-                return fail(error, o.listen[j] == address
+                return fail(error, sameAddress(o.listen[j], address)
                                        ? "--listen " + address + " is given twice"
                                        : "--listen " + address + " clashes with --listen " +
                                              o.listen[j] + ": both would take " + address);
@@ -604,6 +614,11 @@ std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv, std::st
     }
     if (!options.config.empty() && !readConfigFile(options.config, settings, error))
         return std::nullopt;
+    // Every value in the file must be good, also one the command line overrides.
+    for (ServiceOptions scratch; const Setting &setting : settings) {
+        if (!apply(scratch, setting, error))
+            return std::nullopt;
+    }
     std::erase_if(settings, [&](const Setting &inFile) {
         return std::any_of(fromCommandLine.begin(), fromCommandLine.end(),
                            [&](const Setting &given) { return given.option == inFile.option; });
