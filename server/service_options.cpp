@@ -649,8 +649,10 @@ std::string configFileText(const ServiceOptions &options)
         "# name without the dashes, then its value; a flag stands alone; listen and\n"
         "# trusted-proxy take their values on one line, separated by spaces. \"#\"\n"
         "# starts a comment. An option on the command line overrides the file's.\n"
-        "# Options not set here are commented out with their defaults. SIGHUP\n"
-        "# (systemctl reload) applies these, any other takes a restart:\n#  ";
+        "# listen and port are not used when systemd passes the listening sockets\n"
+        "# in (parlonda-regnick.socket). Options not set here are commented out\n"
+        "# with their defaults. SIGHUP (systemctl reload) applies these, any\n"
+        "# other takes a restart:\n#  ";
     std::size_t width = 3;
     const std::string names = reloadableOptionNames();
     for (std::size_t at = 0; at < names.size();) {
