@@ -68,6 +68,11 @@ SELECT pg_advisory_xact_lock(7024311690457715017);
 SELECT to_regclass('schema_version') IS NOT NULL;
 )sql";
 constexpr const char *kSchemaVersion = "SELECT version FROM schema_version";
+constexpr const char *kMayChangeSchema = R"sql(
+SELECT has_schema_privilege(current_schema(), 'CREATE') AND coalesce(
+    (SELECT pg_has_role(relowner, 'USAGE') FROM pg_class WHERE oid = to_regclass('accounts')),
+    true)
+)sql";
 // --check reads what a start would, and can change nothing.
 constexpr const char *kBeginInspection = R"sql(
 BEGIN READ ONLY;
@@ -315,9 +320,22 @@ bool PostgresAccountStore::inspect(const std::string &uri, DatabaseInspection &f
         error = "cannot look at the accounts table in " + found.shown + ": " + problem.text;
         return false;
     }
-    if (std::strcmp(PQgetvalue(table.get(), 0, 0), "t") != 0) {
+    if (std::strcmp(PQgetvalue(table.get(), 0, 0), "t") != 0)
         found.action = DatabaseInspection::Action::Create;
-        return true;
+    // The steps create tables and change the accounts table: the rights of
+    // its owner, which a role that may only read and add lacks.
+    if (found.action != DatabaseInspection::Action::None) {
+        const PostgresResult owner = session->execute(kMayChangeSchema, deadline, problem);
+        if (!owner || std::strcmp(PQgetvalue(owner.get(), 0, 0), "t") != 0) {
+            error = "cannot bring the accounts database " + found.shown + " to schema version " +
+                    std::to_string(found.newest) + ": " +
+                    (owner ? "this role does not own the table accounts, or may not create "
+                             "tables; run --init-db as its owner"
+                           : problem.text);
+            return false;
+        }
+        if (found.action == DatabaseInspection::Action::Create)
+            return true;
     }
     // As open() asks once the schema is current.
     const PostgresResult canAdd = session->execute(kCanAdd, deadline, problem);
