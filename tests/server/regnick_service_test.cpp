@@ -557,10 +557,16 @@ void TestRegnickService::sighup_appliesTheConfigFileWholeOrNotAtAll()
         ::kill(static_cast<pid_t>(service.processId()), SIGHUP);
         QTRY_VERIFY2(service.log().contains(logged), service.log().constData());
     };
-    // A new list applies at once; a new connection limit waits for a restart.
-    reload("rate 0\nreserved-nicks " + nicks.toStdString() + "\nmax-connections 5\n",
+    // A new list and a new balancer apply at once; a new connection limit
+    // waits for a restart.
+    reload("rate 0\nreserved-nicks " + nicks.toStdString() +
+               "\nmax-connections 5\ntrusted-proxy 127.0.0.0/8\n",
            "warning: max-connections changed, which takes a restart");
     QCOMPARE(post(service.baseUrl(), form("juana")).body, QByteArray("Error"));
+    RawConnection proxied("127.0.0.1", service.port());
+    proxied.send("GET / HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: 192.0.2.9\r\n\r\n");
+    QCOMPARE(httpStatus(proxied.readAll(5000)), 404);
+    QTRY_VERIFY(lastLine(service.log()).contains(" 192.0.2.9 GET / "));
     // A file that fails a check changes nothing, the list included.
     reload("rate 0\n\nbogus 1\n", "reload.conf:3: unknown option");
     QCOMPARE(post(service.baseUrl(), form("juana")).body, QByteArray("Error"));
