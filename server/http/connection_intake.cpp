@@ -172,21 +172,19 @@ bool ConnectionIntake::makeRoom(const std::string &client, std::uint64_t except)
 {
     // Those that sent nothing yet go first, then those whose request is on
     // its way: a client that sent its first bytes never gives way to
-    // connections that only stay silent.
-    for (std::set<std::uint64_t> *waiting : {&m_silent, &m_waiting}) {
+    // connections that only stay silent. One whose first bytes came, not
+    // yet looked at, is not silent.
+    const std::pair<std::set<std::uint64_t> *, bool> passes[] = {
+        {&m_silent, true}, {&m_waiting, false}, {&m_silent, false}};
+    for (const auto &[waiting, silentOnly] : passes) {
         for (auto next = waiting->begin(); next != waiting->end();) {
             const std::uint64_t id = *next;
             const auto it = m_connections.find(id);
             Connection &connection = it->second;
-            if (id == except || connection.handing ||
-                (!client.empty() && connection.client != client)) {
-                ++next;
-                continue;
-            }
             int unread = 0;
-            if (connection.fd >= 0 && ::ioctl(connection.fd, FIONREAD, &unread) == 0 &&
-                unread > 0) {
-                // Its first bytes came, not yet looked at: not silent.
+            if (id == except || connection.handing ||
+                (!client.empty() && connection.client != client) ||
+                (silentOnly && ::ioctl(connection.fd, FIONREAD, &unread) == 0 && unread > 0)) {
                 ++next;
                 continue;
             }

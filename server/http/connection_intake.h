@@ -92,7 +92,9 @@ public:
     // Connection `id` has closed. From any thread.
     void closed(std::uint64_t id);
 
-    const AddressRanges &trusted() const { return m_trusted; }
+    std::shared_ptr<const AddressRanges> trusted() const { return m_trusted.current(); }
+    // From the next connection on (SIGHUP); from any thread.
+    void trust(AddressRanges ranges) { m_trusted.replace(std::move(ranges)); }
     // Connections open now, waiting and served, and those closed to make
     // room whose socket the daemon has yet to close.
     unsigned open();
@@ -142,7 +144,7 @@ private:
     void refuse(int fd, const std::string &why, const sockaddr *client);
 
     std::string m_name;
-    AddressRanges m_trusted;
+    ReplaceableAddressRanges m_trusted;
     unsigned m_maxConnections;
     unsigned m_maxPerClient;
     std::chrono::milliseconds m_firstBytesTimeout;

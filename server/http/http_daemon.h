@@ -154,7 +154,8 @@ public:
     HttpDaemon &operator=(const HttpDaemon &) = delete;
 
     // HTTP reverse proxies whose X-Forwarded-For names the client. Before start().
-    void trustProxies(AddressRanges proxies) { m_trustedProxies = std::move(proxies); }
+    // From the next request on; from any thread.
+    void trustProxies(AddressRanges proxies) { m_trustedProxies.replace(std::move(proxies)); }
     // Told the id of every connection served once it closes, also of one
     // the library dropped before it started. Before start().
     void whenClosed(std::function<void(std::uint64_t)> closed) { m_closed = std::move(closed); }
@@ -208,7 +209,7 @@ private:
     std::vector<Route> m_routes;
     RequestLog &m_log;
     Metrics *m_metrics;
-    AddressRanges m_trustedProxies;
+    ReplaceableAddressRanges m_trustedProxies;
     std::function<void(std::uint64_t)> m_closed;
     std::function<void(std::uint64_t)> m_requestIn;
     HttpLimits m_limits;
