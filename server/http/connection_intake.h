@@ -41,13 +41,13 @@ class RequestLog;
 // - a connection that sends nothing to decide by within `firstBytesTimeout`
 //   of its accept is closed then, also while no other connection stirs.
 //
-// When `maxConnections` are open, a new connection takes the place of the
-// oldest one whose whole request is not in yet (silent, trickling, in its
-// TLS handshake), as nginx reuses idle connections when it runs out: the
-// oldest of those that have sent nothing yet, if any, first; when
-// its client (an IPv4 address, or an IPv6 /64) has `maxPerClient` open, the
-// oldest such connection of that client gives way. Only when every one it
-// could replace is being served is the new connection closed at accept.
+// When `maxConnections` are open, a new connection takes the place of one
+// whose whole request is not in yet, as nginx reuses idle connections when
+// it runs out: the oldest of those that have sent nothing, else the oldest
+// of those whose request is on its way (trickling, in its TLS handshake).
+// When its client (an IPv4 address, or an IPv6 /64) has `maxPerClient`
+// open, one of that client's own gives way, chosen alike. Only when none
+// can (every one is being served) is the new connection closed at accept.
 // Connections served under a trusted balancer's own address count in all,
 // but not per client: the balancer bounds them.
 class ConnectionIntake
