@@ -8,6 +8,7 @@
 #include "tests/server/raw_connection.h"
 #include "tests/server/regnick_client.h"
 #include "tests/server/regnick_process.h"
+#include "tests/support/refused_port.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -599,6 +600,10 @@ void TestAccountStore::databaseTrouble_isBusy_andPassesWithItsCause_data()
     // The first sign-up after these finds the database up.
     QTest::newRow("restartedAtOnce") << QStringLiteral("postgresql") << QByteArray();
     QTest::newRow("failedOver") << QStringLiteral("postgresql") << QByteArray();
+    // The primary hangs (a machine that stopped) rather than ends.
+    QTest::newRow("failedOverFromAFrozenPrimary") << QStringLiteral("postgresql") << QByteArray();
+    // From the start, the URI's first server drops every connection attempt.
+    QTest::newRow("firstServerSilent") << QStringLiteral("postgresql") << QByteArray();
 }
 
 void TestAccountStore::databaseTrouble_isBusy_andPassesWithItsCause()
@@ -609,23 +614,30 @@ void TestAccountStore::databaseTrouble_isBusy_andPassesWithItsCause()
     Store store = freshStore(backend, QString::fromLatin1(trouble.toLower()));
     // A small disk of its own; a primary and its synchronous standby.
     const QString disk = m_dir.filePath(QStringLiteral("disk"));
+    PostgresCluster primary, standby;
+    const bool failingOver = trouble.startsWith("failedOver");
     const auto cleanUp = qScopeGuard([&] {
         m_cluster.freeze(SIGCONT);
+        if (failingOver)
+            primary.freeze(SIGCONT);
         if (trouble == "diskFull")
             QProcess::execute(QStringLiteral("umount"), {disk});
     });
-    PostgresCluster primary, standby;
     QString error;
+    const RefusedPort silent(RefusedPort::Kind::Silent);
     if (trouble == "diskFull") {
         QDir().mkpath(disk);
         if (QProcess::execute(QStringLiteral("mount"),
                               QStringList{"-t", "tmpfs", "-o", "size=1m", "tmpfs", disk}) != 0)
             QSKIP("needs root, to mount a small tmpfs");
         store.db = disk + QStringLiteral("/full.db");
-    } else if (trouble == "failedOver") {
+    } else if (failingOver) {
         QVERIFY2(primary.start(error) && standby.startStandbyOf(primary, error), qPrintable(error));
         primary.createDatabase(store.name);
         store.db = primary.uri(store.name, {&standby});
+    } else if (trouble == "firstServerSilent") {
+        store.db.replace(QStringLiteral("?host="), QStringLiteral("?host=127.0.0.1,"));
+        store.db += QStringLiteral("&port=%1,5432").arg(silent.port());
     }
     RegnickProcess service(store.db, kRelaxed, store.files);
     QVERIFY2(service.start(), service.errors().constData());
@@ -647,8 +659,11 @@ void TestAccountStore::databaseTrouble_isBusy_andPassesWithItsCause()
     } else if (trouble == "restartedAtOnce") {
         QVERIFY(m_cluster.stop(SIGQUIT));
         QVERIFY2(m_cluster.start(error), qPrintable(error));
-    } else {
-        QVERIFY(primary.stop());
+    } else if (failingOver) {
+        if (trouble == "failedOver")
+            QVERIFY(primary.stop());
+        else
+            primary.freeze();
         QVERIFY2(standby.promote(error), qPrintable(error));
     }
 
@@ -676,10 +691,12 @@ void TestAccountStore::databaseTrouble_isBusy_andPassesWithItsCause()
         QCOMPARE(signUpOnceBack(service.baseUrl(), "despues").body, QByteArray("OK"));
         QTRY_COMPARE(send(service.baseUrl(), "GET", "/healthz", {}, {}).status, 200);
         QVERIFY(storedAccount(store, "durante").isEmpty());
+    } else if (trouble == "failedOverFromAFrozenPrimary") {
+        QCOMPARE(signUpOnceBack(service.baseUrl(), "despues").body, QByteArray("OK"));
     } else {
         QCOMPARE(signUp("despues").body, QByteArray("OK"));
     }
-    PostgresCluster &now = trouble == "failedOver" ? standby : m_cluster;
+    PostgresCluster &now = failingOver ? standby : m_cluster;
     if (backend == u"postgresql")
         QCOMPARE(now.rows(store.name, "SELECT count(*) FROM accounts"),
                  QList<QStringList>{{QStringLiteral("4")}});
