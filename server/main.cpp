@@ -269,6 +269,7 @@ std::string announceListening(const ServiceOptions &options, const Acceptor &acc
     }
     if (!metricsAt.empty() && !sameStream)
         std::cout << metricsAt << '\n';
+    log.flush(std::chrono::steady_clock::now() + RequestLog::kStopFlush);
     std::cout << std::flush;
     return "READY=1\nSTATUS=Serving on " + status;
 }
@@ -298,6 +299,7 @@ void stopServing(const ServiceOptions &options, Acceptor &acceptor, ConnectionIn
         // or rolls back (when the file is next opened, or when the server
         // sees the connection close), and its client gets no answer either way.
         log.problem("stopping without waiting any longer for sign-ups in progress");
+        log.flush(std::chrono::steady_clock::now() + RequestLog::kStopFlush);
         std::_Exit(0);
     }
     if (unfinished > 0)
@@ -347,6 +349,9 @@ int main(int argc, char **argv)
     const std::unique_ptr<int, void (*)(int *)> logCloser(logFd == STDERR_FILENO ? nullptr : &logFd,
                                                           [](int *fd) { ::close(*fd); });
     RequestLog log(logFd, goesToJournal(logFd));
+    // Errors and warnings where the supervisor looks: under systemd, the journal.
+    if (logFd != STDERR_FILENO)
+        log.copyErrorsTo(STDERR_FILENO, goesToJournal(STDERR_FILENO));
 
     std::vector<Listener> listeners = openListeners(*options);
     if (listeners.empty())
@@ -361,6 +366,7 @@ int main(int argc, char **argv)
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
     Metrics metrics;
     metrics.setQueueDepth([&hashing] { return hashing.queued(); });
+    metrics.setLogLinesDropped([&log] { return log.dropped(); });
     DatabaseReader reader(store, log);
     RegnickService service(store, reader, reserved, hashing, attempts, log, metrics,
                            std::chrono::seconds(options->maxWaitSeconds),
@@ -380,6 +386,7 @@ int main(int argc, char **argv)
     metrics.setConnectionsOpen([&intake] { return intake.open(); });
     HttpDaemon daemon({service.route(), service.healthRoute()}, log, &metrics);
     serving = &daemon;
+    daemon.countNotLog(std::string(RegnickService::kHealthPath), metrics);
     daemon.trustProxies(options->trustedProxies);
     ownConnections(intake, daemon);
     const HttpTls tls{options->tls() ? &credentials : nullptr, options->tlsPriorities};
@@ -416,6 +423,7 @@ int main(int argc, char **argv)
                                }}},
                              log);
     metricsServing = &metricsDaemon;
+    metricsDaemon.countNotLog("/metrics", metrics);
     ownConnections(metricsIntake, metricsDaemon);
     std::optional<Acceptor> metricsAcceptor;
     std::string metricsAt;

@@ -15,7 +15,6 @@
 namespace parlonda {
 namespace {
 
-constexpr int kRefusalsLoggedPerSecond = 5;
 // Enough to tell any header, and to take a version 2 one with its extensions.
 constexpr std::size_t kLookBytes = std::max(kProxyV1MaxBytes, kProxyV2MaxBytes);
 
@@ -346,20 +345,9 @@ void ConnectionIntake::refuse(int fd, const std::string &why, const sockaddr *cl
 {
     if (fd >= 0)
         ::close(fd);
-    const std::lock_guard lock(m_refusalMutex);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - m_refusalSecond >= std::chrono::seconds(1)) {
-        if (m_refusalsLeftOut > 0)
-            m_log.problem(std::to_string(m_refusalsLeftOut) + " more closed " + m_name +
-                          "s left out");
-        m_refusalSecond = now;
-        m_refusalsThisSecond = 0;
-        m_refusalsLeftOut = 0;
-    }
-    if (++m_refusalsThisSecond <= kRefusalsLoggedPerSecond)
-        m_log.problem("closed a " + m_name + ": " + why + ' ' + addressText(client));
-    else
-        ++m_refusalsLeftOut;
+    // A few a second, and a count of the others once the burst is over.
+    m_log.thinned(RequestLog::Priority::Error, "closed " + m_name + "s",
+                  "closed a " + m_name + ": " + why + ' ' + addressText(client));
 }
 
 } // namespace parlonda

@@ -132,11 +132,6 @@ private:
     unsigned m_open = 0;                                   // under m_countMutex
     std::condition_variable m_allClosed;                   // m_open is 0
     std::unordered_map<std::string, unsigned> m_perClient; // under m_countMutex
-    // Refusals are logged a few a second at most, with a count of the others.
-    std::mutex m_refusalMutex;
-    std::chrono::steady_clock::time_point m_refusalSecond{};
-    int m_refusalsThisSecond = 0;
-    int m_refusalsLeftOut = 0;
 };
 
 } // namespace parlonda

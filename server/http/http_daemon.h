@@ -81,9 +81,10 @@ public:
     // Empty when the request has no such header. Only while handling.
     std::string header(const char *name) const;
 
-    // What the log line says besides the status: the nick, and a word for
-    // the outcome ("registered", "refused:whitespace").
-    void note(std::string nick, std::string outcome);
+    // What the log line says besides the status: the nick, a word for the
+    // outcome ("registered", "refused:whitespace"), and why, in our own
+    // words, never quoting the client ("missing field: ciudad").
+    void note(std::string nick, std::string outcome, std::string reason = {});
 
     // The answer; every answer closes the connection.
     void reply(int status, std::string text, Headers headers = {});
@@ -126,6 +127,7 @@ private:
     int m_status = 0; // sent, for the log; 0 for none
     std::string m_nick;
     std::string m_outcome;
+    std::string m_reason;
 };
 
 // An HTTP(S) server on GNU libmicrohttpd: one thread waits for every socket
@@ -154,6 +156,11 @@ public:
 
     // HTTP reverse proxies whose X-Forwarded-For names the client. Before start().
     void trustProxies(AddressRanges proxies) { m_trustedProxies = std::move(proxies); }
+    // Answers to GET `path` (health checks, scrapes) are counted in
+    // `metrics` rather than logged; only an answer whose status differs
+    // from the one before is logged too, so that a change of health shows
+    // once. Before start().
+    void countNotLog(std::string path, Metrics &metrics);
     // Told the address of every connection served once it closes. Before start().
     void whenClosed(std::function<void(const sockaddr *)> closed) { m_closed = std::move(closed); }
 
@@ -187,6 +194,9 @@ private:
     friend struct HttpDaemonCallbacks; // the library's callbacks
 
     void dispatch(HttpRequest &request);
+    // Counts an answer to a path of countNotLog(); false when it is to be
+    // logged all the same.
+    bool countedNotLogged(HttpRequest &request);
     // The 413 answer's text, naming the limit.
     std::string bodyTooLarge() const;
     // On a thread of its own: shuts the sockets of connections whose
@@ -205,11 +215,10 @@ private:
     // Messages from the library while starting, for start()'s error.
     std::atomic<bool> m_starting{false};
     std::string m_startMessages; // under m_messageMutex
-    // The library's own messages, thinned out (see libraryMessage).
     std::mutex m_messageMutex;
-    std::chrono::steady_clock::time_point m_messageSecond{};
-    int m_messagesThisSecond = 0;
-    int m_messagesDropped = 0;
+    // countNotLog(): each path's last status. Only on the library's thread.
+    Metrics *m_probeMetrics = nullptr;
+    std::unordered_map<std::string, int> m_probeStatus;
     // Connections whose request is not in yet, with their socket and by when
     // it must be. The library tells when a connection closes before it
     // closes the socket, so a socket found here under the mutex is open.
