@@ -72,6 +72,18 @@ install(FILES ${PROJECT_SOURCE_DIR}/server/systemd/parlonda-regnick.service
               ${PROJECT_SOURCE_DIR}/server/systemd/parlonda-regnick.socket
         DESTINATION ${PARLONDA_SYSTEMD_UNIT_DIR} COMPONENT regnick)
 install(FILES ${regnick_man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT regnick)
+# logrotate reads /etc/logrotate.d: there in the package, whose prefix is
+# /usr; under the prefix for any other, so that "cmake --install --prefix"
+# stays inside it.
+install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+        set(parlonda_logrotate_dir /etc/logrotate.d)
+    else()
+        set(parlonda_logrotate_dir \"\${CMAKE_INSTALL_PREFIX}/etc/logrotate.d\")
+    endif()
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/server/systemd/parlonda-regnick.logrotate\"
+         DESTINATION \"\${parlonda_logrotate_dir}\" RENAME parlonda-regnick)
+" COMPONENT regnick)
 
 set(CPACK_PACKAGE_NAME parlonda-registro)
 set(CPACK_PACKAGE_VENDOR "Parlonda")
@@ -100,6 +112,9 @@ set(CPACK_DEBIAN_REGISTRO_PACKAGE_DEPENDS "libssl3, qt6-translations-l10n")
 set(CPACK_DEBIAN_REGISTRO_PACKAGE_RECOMMENDS "qt6-wayland, fonts-liberation2")
 
 set(CPACK_DEBIAN_REGNICK_PACKAGE_NAME parlonda-regnick)
+# What the package puts in /etc is the administrator's to change: dpkg keeps
+# their changes on upgrade.
+set(CPACK_DEBIAN_REGNICK_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/parlonda-regnick/conffiles)
 set(CPACK_DEBIAN_REGNICK_PACKAGE_SECTION net)
 set(CPACK_COMPONENT_REGNICK_DESCRIPTION "registration service for the Parlonda chat service
 The HTTPS service behind the Parlonda sign-up dialog: it checks each
