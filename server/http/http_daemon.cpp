@@ -91,7 +91,8 @@ extern "C" int gnutls_handshake(gnutls_session_t session)
     using Handshake = int (*)(gnutls_session_t);
     static const auto handshake = reinterpret_cast<Handshake>(dlsym(RTLD_NEXT, "gnutls_handshake"));
     const int result = handshake ? handshake(session) : GNUTLS_E_INTERNAL_ERROR;
-    if (result < 0 && gnutls_error_is_fatal(result) != 0) {
+    // What the library takes for a failure, as it does.
+    if (result < 0 && result != GNUTLS_E_AGAIN && result != GNUTLS_E_INTERRUPTED) {
         parlonda::t_failedSession = session;
         parlonda::t_handshakeError = result;
     }
