@@ -376,8 +376,18 @@ void RequestLog::request(std::string_view client, std::string_view method, std::
     line += ' ';
     line += status > 0 ? std::to_string(status) : std::string("-");
     if (!reason.empty()) {
+        // Our own words, escaped all the same, but for their quotes: the
+        // parentheses are what tell them apart.
         const std::string quoted = logQuoted(reason, kMaxProblemCharacters);
-        line += " (" + quoted.substr(1, quoted.size() - 2) + ')';
+        line += " (";
+        for (std::size_t i = 1; i + 1 < quoted.size(); ++i) {
+            if (quoted[i] == '\\' && quoted[i + 1] != '"')
+                line += quoted[i++];
+            else if (quoted[i] == '\\')
+                continue;
+            line += quoted[i];
+        }
+        line += ')';
     }
     const std::lock_guard lock(m_shared->mutex);
     m_shared->add(Priority::Request, std::move(line));

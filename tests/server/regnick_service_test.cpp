@@ -231,6 +231,9 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
     QTest::newRow("bodyOf16KiB") << post << kPath << type << formOfSize("fede", kMaxBody) << 400
                                  << QByteArray("over 255 characters: nombres")
                                  << QByteArray("rejected");
+    QTest::newRow("emailWithoutAt")
+        << post << kPath << type << formWith("gil", "email", "gil") << 400
+        << QByteArray("no \"@\" in field: email") << QByteArray("rejected");
     QTest::newRow("softHyphen") << post << kPath << type << form("an%ADa") << 200
                                 << QByteArray("Error") << QByteArray("refused:invisible-character");
     QTest::newRow("noBreakSpace") << post << kPath << type << form("ana%A0") << 200
