@@ -625,26 +625,39 @@ void TestRegnickService::stalledLogReader_holdsUpNoAnswer()
     QCOMPARE(::pipe2(pipeFds, O_CLOEXEC), 0);
     const auto closePipe = qScopeGuard([&] { ::close(pipeFds[0]); });
     ::fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
-    RegnickProcess service(m_dir.filePath(QStringLiteral("stalled.db")), kRelaxed);
+    RegnickProcess service(
+        m_dir.filePath(QStringLiteral("stalled.db")),
+        kRelaxed + QStringList{QStringLiteral("--metrics-listen"), QStringLiteral("127.0.0.1:0")});
     service.logToStandardError(pipeFds[1]);
     const bool started = service.start();
     ::close(pipeFds[1]);
     QVERIFY(started);
+    QByteArray read;
+    char buffer[65536];
+    pollfd readable{pipeFds[0], POLLIN, 0};
+    const auto readSome = [&] {
+        if (::poll(&readable, 1, 100) == 1)
+            read.append(buffer, std::max<ssize_t>(0, ::read(pipeFds[0], buffer, sizeof buffer)));
+    };
+    readSome(); // the lines of the start, in the log before "listening on" is printed
+    const QString metrics = QRegularExpression(QStringLiteral("metrics on (http://[0-9.:]+)/"))
+                                .match(QString::fromLatin1(read))
+                                .captured(1);
+    QVERIFY2(!metrics.isEmpty(), read.constData());
+
     // Lines of some 650 bytes, over 1 MiB of them: more than the log holds.
     const QByteArray longPath = "/" + QByteArray("%FF").repeated(200);
     for (int i = 0; i < 1800; ++i)
         QCOMPARE(send(service.baseUrl(), "GET", longPath, {}, {}).status, 404);
     QCOMPARE(send(service.baseUrl(), "GET", "/healthz", {}, {}).status, 200);
     QCOMPARE(post(service.baseUrl(), form("atascada")).body, QByteArray("OK"));
+    QVERIFY(QRegularExpression(QStringLiteral("\nparlonda_log_lines_dropped_total [1-9]"))
+                .match(QString::fromUtf8(send(metrics, "GET", "/metrics", {}, {}).body))
+                .hasMatch());
 
-    QByteArray read;
-    char buffer[65536];
-    pollfd readable{pipeFds[0], POLLIN, 0};
     for (const QDeadlineTimer deadline(20000);
-         !deadline.hasExpired() && !read.contains("not being read\n");) {
-        if (::poll(&readable, 1, 100) == 1)
-            read.append(buffer, std::max<ssize_t>(0, ::read(pipeFds[0], buffer, sizeof buffer)));
-    }
+         !deadline.hasExpired() && !read.contains("not being read\n");)
+        readSome();
     QVERIFY(QRegularExpression(QStringLiteral("\n[0-9TZ:.-]+ warning: dropped [1-9][0-9]* log "
                                               "lines while the log was not being read\n"))
                 .match(QString::fromLatin1(read))
