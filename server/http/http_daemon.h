@@ -155,7 +155,8 @@ public:
     HttpDaemon &operator=(const HttpDaemon &) = delete;
 
     // HTTP reverse proxies whose X-Forwarded-For names the client. Before start().
-    void trustProxies(AddressRanges proxies) { m_trustedProxies = std::move(proxies); }
+    // From the next request on; from any thread.
+    void trustProxies(AddressRanges proxies) { m_trustedProxies.replace(std::move(proxies)); }
     // Answers to GET `path` (health checks, scrapes) are counted in
     // `metrics` rather than logged; only an answer whose status differs
     // from the one before is logged too, so that a change of health shows
@@ -207,7 +208,7 @@ private:
     std::vector<Route> m_routes;
     RequestLog &m_log;
     Metrics *m_metrics;
-    AddressRanges m_trustedProxies;
+    ReplaceableAddressRanges m_trustedProxies;
     std::function<void(const sockaddr *)> m_closed;
     HttpLimits m_limits;
     std::string m_priorities;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/store/account_store.h"
+#include "server/store/database_inspection.h"
 
 #include <memory>
 #include <mutex>
@@ -15,6 +16,9 @@ public:
     // Opens the file, creating it (readable by its owner only) and the table
     // when missing, and writes to it once.
     static std::unique_ptr<AccountStore> open(const std::string &path, std::string &error);
+
+    // What open() would do, found read-only (see inspectDatabase()).
+    static bool inspect(const std::string &path, DatabaseInspection &found, std::string &error);
 
     ~SqliteAccountStore() override;
 
