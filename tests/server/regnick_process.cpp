@@ -46,10 +46,11 @@ bool RegnickProcess::begin()
     if (m_process.state() != QProcess::NotRunning)
         return false;
     m_baseUrl.clear();
-    QStringList arguments =
-        QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"), m_db} +
-        (m_standardError < 0 ? QStringList{QStringLiteral("--log"), logPath()} : QStringList()) +
-        m_arguments;
+    QStringList arguments = {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
+                             m_db};
+    if (m_standardError < 0)
+        arguments << QStringLiteral("--log") << logPath();
+    arguments += m_arguments;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const QString &variable : m_environment)
         environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
@@ -67,24 +68,24 @@ bool RegnickProcess::begin()
     }
     m_process.setArguments(arguments);
     m_process.setProcessEnvironment(environment);
-    m_process.setStandardErrorFile(m_files + QStringLiteral(".stderr"), QIODevice::Append);
-    m_process.setChildProcessModifier(
-        [sockets = m_sockets, files = m_fileLimit, errors = m_standardError] {
-            if (errors >= 0)
-                ::dup2(errors, STDERR_FILENO);
-            // A test that crashes must not leave its service running.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            const rlimit limit{files, files};
-            if (files > 0)
-                ::setrlimit(RLIMIT_NOFILE, &limit);
-            // Out of the way first: a socket may already sit at 3 or 4.
-            int moved[16];
-            const std::size_t count = std::min<std::size_t>(sockets.size(), 16);
-            for (std::size_t i = 0; i < count; ++i)
-                moved[i] = ::fcntl(sockets[i], F_DUPFD_CLOEXEC, 64);
-            for (std::size_t i = 0; i < count; ++i)
-                ::dup2(moved[i], 3 + static_cast<int>(i));
-        });
+    m_process.setStandardErrorFile(m_standardError < 0
+                                       ? m_files + QStringLiteral(".stderr")
+                                       : QStringLiteral("/proc/self/fd/%1").arg(m_standardError),
+                                   QIODevice::Append);
+    m_process.setChildProcessModifier([sockets = m_sockets, files = m_fileLimit] {
+        // A test that crashes must not leave its service running.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const rlimit limit{files, files};
+        if (files > 0)
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        // Out of the way first: a socket may already sit at 3 or 4.
+        int moved[16];
+        const std::size_t count = std::min<std::size_t>(sockets.size(), 16);
+        for (std::size_t i = 0; i < count; ++i)
+            moved[i] = ::fcntl(sockets[i], F_DUPFD_CLOEXEC, 64);
+        for (std::size_t i = 0; i < count; ++i)
+            ::dup2(moved[i], 3 + static_cast<int>(i));
+    });
     m_process.start();
     return m_process.waitForStarted(kTimeoutMs);
 }
