@@ -522,6 +522,8 @@ int main(int argc, char **argv)
         return refuse(error);
     const std::unique_ptr<int, void (*)(int *)> logCloser(logFd == STDERR_FILENO ? nullptr : &logFd,
                                                           [](int *fd) { ::close(*fd); });
+    // In a child process, so before any thread exists: the log's writer is one.
+    const std::chrono::nanoseconds hashTime = timeHashesApart(options->hashWorkers);
     RequestLog log(logFd, goesToJournal(logFd));
     // Errors and warnings where the supervisor looks: under systemd, the journal.
     if (logFd != STDERR_FILENO)
@@ -536,7 +538,7 @@ int main(int argc, char **argv)
         return refuse(error);
     }
 
-    HashPool hashing(options->hashWorkers, timeHashesApart(options->hashWorkers));
+    HashPool hashing(options->hashWorkers, hashTime);
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
     Metrics metrics;
     metrics.setQueueDepth([&hashing] { return hashing.queued(); });
