@@ -19,10 +19,12 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <latch>
 #include <mutex>
 #include <netinet/in.h>
 #include <optional>
+#include <poll.h>
 #include <sodium.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -811,6 +813,57 @@ QList<Row> databaseFrozen(QTemporaryDir &dir)
     return rows;
 }
 
+// A 404 while the log's reader (standard error, a pipe here, journald
+// under systemd) reads nothing and the log's buffer is full, against the
+// same with the pipe read as fast as it fills.
+Row logReaderStalled(QTemporaryDir &dir)
+{
+    constexpr int kRuns = 20;
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        fail(QStringLiteral("no pipe"));
+    ::fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
+    RegnickProcess s(dir.filePath(QStringLiteral("stalled.db")));
+    s.logToStandardError(pipeFds[1]);
+    const bool started = s.start();
+    ::close(pipeFds[1]);
+    if (!started)
+        fail(QStringLiteral("the service did not start with its log on a pipe"));
+    std::atomic<bool> reading = true;
+    std::thread reader([&] {
+        char buffer[65536];
+        pollfd readable{pipeFds[0], POLLIN, 0};
+        while (reading)
+            if (::poll(&readable, 1, 50) == 1 && ::read(pipeFds[0], buffer, sizeof buffer) <= 0)
+                return;
+    });
+    progress("log reader stalled: answers with the log read...");
+    QList<double> read;
+    for (int i = 0; i < kRuns; ++i)
+        read.append(getSeconds(s.port(), "/nada"));
+    reading = false;
+    reader.join();
+    progress("log reader stalled: answers with the log's buffer full...");
+    // Over 1 MiB of lines of some 650 bytes.
+    const QByteArray longPath = "/" + QByteArray("%FF").repeated(200);
+    for (int i = 0; i < 1800; ++i)
+        getSeconds(s.port(), longPath);
+    QList<double> stalled;
+    for (int i = 0; i < kRuns; ++i)
+        stalled.append(getSeconds(s.port(), "/nada"));
+    s.stop();
+    ::close(pipeFds[0]);
+    const double slowest = *std::max_element(stalled.begin(), stalled.end());
+    return {QStringLiteral("GET /nada answered while the log's reader reads nothing, its buffer "
+                           "full (slowest of %1; reference: median, log read)")
+                .arg(kRuns),
+            number(slowest * 1000, 2) + QStringLiteral(" ms"),
+            number(median(read) * 1000, 2) + QStringLiteral(" ms"),
+            signedNumber((slowest - median(read)) * 1000, 2) + QStringLiteral(" ms"),
+            QStringLiteral("≤ 50 ms"),
+            metOrMissedBy(slowest <= 0.05, number(slowest * 1000 - 50, 1) + QStringLiteral(" ms"))};
+}
+
 // One fail-over while `clients` sign up: the primary (with a synchronous
 // standby) stopped, or frozen (SIGSTOP to all its processes, as a machine
 // that hangs), and the standby promoted; the service, on a URI naming both,
@@ -1063,6 +1116,7 @@ int main(int argc, char *argv[])
     rows.append(restartAfterTraffic(dir));
     rows.append(restartOnOneSocket(dir));
     rows.append(databaseFrozen(dir));
+    rows.append(logReaderStalled(dir));
     rows.append(failover(dir));
     QString text =
         tableText(QStringLiteral("service measure"), QStringLiteral("parlonda-regnick"), rows);

@@ -91,7 +91,11 @@ install(FILES ${regnick_man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONE
 # that "cmake --install --prefix" is given. A conffile: dpkg keeps the
 # operator's changes across upgrades.
 install(FILES ${regnick_conf} DESTINATION ../etc/parlonda-regnick COMPONENT regnick)
-file(WRITE ${packaging}/conffiles "/etc/parlonda-regnick/regnick.conf\n")
+# logrotate's file for a log in /var/log/parlonda-regnick, a conffile too.
+install(FILES ${PROJECT_SOURCE_DIR}/server/systemd/parlonda-regnick.logrotate
+        DESTINATION ../etc/logrotate.d RENAME parlonda-regnick COMPONENT regnick)
+file(WRITE ${packaging}/conffiles
+     "/etc/parlonda-regnick/regnick.conf\n/etc/logrotate.d/parlonda-regnick\n")
 set(CPACK_DEBIAN_REGNICK_PACKAGE_CONTROL_EXTRA ${packaging}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

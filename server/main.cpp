@@ -440,6 +440,7 @@ std::string announceListening(const ServiceOptions &options, const Acceptor &acc
     }
     if (!metricsAt.empty() && !sameStream)
         std::cout << metricsAt << '\n';
+    log.flush(std::chrono::steady_clock::now() + RequestLog::kStopFlush);
     std::cout << std::flush;
     return "READY=1\nSTATUS=Serving on " + status;
 }
@@ -469,6 +470,7 @@ void stopServing(const ServiceOptions &options, Acceptor &acceptor, ConnectionIn
         // or rolls back (when the file is next opened, or when the server
         // sees the connection close), and its client gets no answer either way.
         log.problem("stopping without waiting any longer for sign-ups in progress");
+        log.flush(std::chrono::steady_clock::now() + RequestLog::kStopFlush);
         std::_Exit(0);
     }
     if (unfinished > 0)
@@ -522,7 +524,12 @@ int main(int argc, char **argv)
         return refuse(error);
     const std::unique_ptr<int, void (*)(int *)> logCloser(logFd == STDERR_FILENO ? nullptr : &logFd,
                                                           [](int *fd) { ::close(*fd); });
+    // In a child process, so before any thread exists: the log's writer is one.
+    const std::chrono::nanoseconds hashTime = timeHashesApart(options->hashWorkers);
     RequestLog log(logFd, goesToJournal(logFd));
+    // Errors and warnings where the supervisor looks: under systemd, the journal.
+    if (logFd != STDERR_FILENO)
+        log.copyErrorsTo(STDERR_FILENO, goesToJournal(STDERR_FILENO));
 
     Listening listening;
     if (!openListeners(*options, listening, error))
@@ -533,10 +540,11 @@ int main(int argc, char **argv)
         return refuse(error);
     }
 
-    HashPool hashing(options->hashWorkers, timeHashesApart(options->hashWorkers));
+    HashPool hashing(options->hashWorkers, hashTime);
     RateLimiter attempts(options->ratePerMinute, options->rateBurst);
     Metrics metrics;
     metrics.setQueueDepth([&hashing] { return hashing.queued(); });
+    metrics.setLogLinesDropped([&log] { return log.dropped(); });
     DatabaseReader reader(store, log);
     RegnickService service(store, reader, prepared.reserved, hashing, attempts, log, metrics,
                            std::chrono::seconds(options->maxWaitSeconds),
@@ -558,6 +566,8 @@ int main(int argc, char **argv)
     metrics.setConnectionsGaveWay([&intake] { return intake.gaveWay(); });
     HttpDaemon daemon({service.route(), service.healthRoute(), service.liveRoute()}, log, &metrics);
     serving = &daemon;
+    daemon.countNotLog(std::string(RegnickService::kHealthPath), metrics);
+    daemon.countNotLog(std::string(RegnickService::kLivePath), metrics);
     daemon.trustProxies(options->trustedProxies);
     ownConnections(intake, daemon);
     const HttpTls tls{options->tls() ? &credentials : nullptr, options->tlsPriorities};
@@ -593,6 +603,7 @@ int main(int argc, char **argv)
                                }}},
                              log);
     metricsServing = &metricsDaemon;
+    metricsDaemon.countNotLog("/metrics", metrics);
     ownConnections(metricsIntake, metricsDaemon);
     std::optional<Acceptor> metricsAcceptor;
     std::string metricsAt;

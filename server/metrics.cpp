@@ -61,6 +61,12 @@ void Metrics::response(int status)
     ++m_responses[status];
 }
 
+void Metrics::probe(const std::string &path, int status)
+{
+    const std::lock_guard lock(m_statusMutex);
+    ++m_probes[{path, status}];
+}
+
 std::string Metrics::exposition() const
 {
     std::string out;
@@ -76,6 +82,20 @@ std::string Metrics::exposition() const
             out += "parlonda_http_responses_total{status=\"" + std::to_string(status) + "\"} " +
                    std::to_string(count) + '\n';
     }
+
+    describe(out, "parlonda_probes_total", "counter",
+             "Answers to health checks and scrapes, by path and HTTP status; not logged.");
+    {
+        const std::lock_guard lock(m_statusMutex);
+        for (const auto &[probe, count] : m_probes)
+            out += "parlonda_probes_total{path=\"" + probe.first + "\",status=\"" +
+                   std::to_string(probe.second) + "\"} " + std::to_string(count) + '\n';
+    }
+
+    describe(out, "parlonda_log_lines_dropped_total", "counter",
+             "Log lines dropped because the log was not being read.");
+    out += "parlonda_log_lines_dropped_total " +
+           std::to_string(m_logLinesDropped ? m_logLinesDropped() : 0) + '\n';
 
     describe(out, "parlonda_connections_open", "gauge", "Client connections open now.");
     out += "parlonda_connections_open " +

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace parlonda {
 
@@ -48,6 +49,9 @@ public:
 
     void signup(Signup outcome);
     void response(int status);
+    // An answer to a probe (GET /healthz, GET /metrics), counted here
+    // rather than logged.
+    void probe(const std::string &path, int status);
     Histogram &hashTime() { return m_hashTime; }
     Histogram &answerTime() { return m_answerTime; }
     // Asked at every scrape.
@@ -59,6 +63,11 @@ public:
     {
         m_connectionsGaveWay = std::move(gaveWay);
     }
+    // Log lines dropped since the start, the log's reader being too slow.
+    void setLogLinesDropped(std::function<std::uint64_t()> dropped)
+    {
+        m_logLinesDropped = std::move(dropped);
+    }
 
     std::string exposition() const;
 
@@ -66,6 +75,8 @@ private:
     std::array<std::atomic<std::uint64_t>, 7> m_signups{};
     mutable std::mutex m_statusMutex;
     std::map<int, std::uint64_t> m_responses;
+    std::map<std::pair<std::string, int>, std::uint64_t> m_probes; // under m_statusMutex
+    std::function<std::uint64_t()> m_logLinesDropped;
     std::function<unsigned()> m_connectionsOpen;
     std::function<std::uint64_t()> m_connectionsGaveWay;
     std::function<std::size_t()> m_queueDepth;

@@ -17,7 +17,6 @@
 namespace parlonda {
 namespace {
 
-constexpr int kRefusalsLoggedPerSecond = 5;
 // The epoll entry of the wake-up; connections are known by their id, from 1.
 constexpr std::uint64_t kWakeId = 0;
 // Connections closed to make room whose sockets the daemon has not closed
@@ -471,20 +470,9 @@ void ConnectionIntake::refuse(int fd, const std::string &why, const sockaddr *cl
 {
     if (fd >= 0)
         ::close(fd);
-    const std::lock_guard lock(m_refusalMutex);
-    const auto now = std::chrono::steady_clock::now();
-    if (now - m_refusalSecond >= std::chrono::seconds(1)) {
-        if (m_refusalsLeftOut > 0)
-            m_log.problem(std::to_string(m_refusalsLeftOut) + " more closed " + m_name +
-                          "s left out");
-        m_refusalSecond = now;
-        m_refusalsThisSecond = 0;
-        m_refusalsLeftOut = 0;
-    }
-    if (++m_refusalsThisSecond <= kRefusalsLoggedPerSecond)
-        m_log.problem("closed a " + m_name + ": " + why + ' ' + addressText(client));
-    else
-        ++m_refusalsLeftOut;
+    // A few a second, and a count of the others once the burst is over.
+    m_log.thinned(RequestLog::Priority::Error, "closed " + m_name + "s",
+                  "closed a " + m_name + ": " + why + ' ' + addressText(client));
 }
 
 } // namespace parlonda

@@ -177,11 +177,6 @@ private:
     unsigned m_gaveWayUnlogged = 0;
     std::optional<std::chrono::steady_clock::time_point> m_gaveWayLogDue;
     std::optional<std::chrono::steady_clock::time_point> m_trimDue;
-    // Refusals are logged a few a second at most, with a count of the others.
-    std::mutex m_refusalMutex;
-    std::chrono::steady_clock::time_point m_refusalSecond{};
-    int m_refusalsThisSecond = 0;
-    int m_refusalsLeftOut = 0;
 };
 
 } // namespace parlonda

@@ -13,12 +13,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <gnutls/gnutls.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace parlonda {
 namespace {
@@ -28,7 +31,14 @@ namespace {
 // reset by unread data. Past it the connection is simply closed.
 constexpr std::size_t kDrainLimitBytes = 1024 * 1024;
 
-constexpr int kLibraryMessagesPerSecond = 10;
+// A failed TLS handshake, as the HTTP library reports it, whatever GnuTLS
+// said and whoever the client was.
+constexpr std::string_view kHandshakeFailed = "handshake message out of context";
+
+// The last handshake that failed on this thread, kept by gnutls_handshake()
+// below for the library's message that follows it.
+thread_local gnutls_session_t t_failedSession = nullptr;
+thread_local int t_handshakeError = 0;
 
 std::string_view outcomeFor(int status)
 {
@@ -69,6 +79,27 @@ std::optional<unsigned long long> contentLength(MHD_Connection *connection)
 }
 
 } // namespace
+
+} // namespace parlonda
+
+// libmicrohttpd's calls of gnutls_handshake() come here: the program's own
+// definition goes before the library's. The reason GnuTLS gives for a
+// failure is kept for the message the HTTP library writes right after,
+// which does not say it.
+extern "C" int gnutls_handshake(gnutls_session_t session)
+{
+    using Handshake = int (*)(gnutls_session_t);
+    static const auto handshake = reinterpret_cast<Handshake>(dlsym(RTLD_NEXT, "gnutls_handshake"));
+    const int result = handshake ? handshake(session) : GNUTLS_E_INTERNAL_ERROR;
+    // What the library takes for a failure, as it does.
+    if (result < 0 && result != GNUTLS_E_AGAIN && result != GNUTLS_E_INTERRUPTED) {
+        parlonda::t_failedSession = session;
+        parlonda::t_handshakeError = result;
+    }
+    return result;
+}
+
+namespace parlonda {
 
 // The library's callbacks, which reach into both classes.
 struct HttpDaemonCallbacks
@@ -185,8 +216,9 @@ struct HttpDaemonCallbacks
             outcome = why == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED ? "timed-out" : "closed";
         else if (request->m_status > 0 && why != MHD_REQUEST_TERMINATED_COMPLETED_OK)
             outcome += "-unsent"; // the answer was queued, but did not reach the client
-        daemon.m_log.request(request->m_client, request->m_method, request->m_path, request->m_nick,
-                             outcome, request->m_status);
+        if (!daemon.countedNotLogged(*request))
+            daemon.m_log.request(request->m_client, request->m_method, request->m_path,
+                                 request->m_nick, outcome, request->m_status, request->m_reason);
         if (request->m_suspendedOnce) {
             const std::lock_guard lock(daemon.m_suspendedMutex);
             if (--daemon.m_suspended == 0)
@@ -270,29 +302,46 @@ struct HttpDaemonCallbacks
             daemon.droppedBeforeStart();
         while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
             message.pop_back();
-        const std::lock_guard lock(daemon.m_messageMutex);
-        if (daemon.m_starting) {
-            if (!daemon.m_startMessages.empty())
-                daemon.m_startMessages += "; ";
-            daemon.m_startMessages += message;
+        {
+            const std::lock_guard lock(daemon.m_messageMutex);
+            if (daemon.m_starting) {
+                if (!daemon.m_startMessages.empty())
+                    daemon.m_startMessages += "; ";
+                daemon.m_startMessages += message;
+                return;
+            }
+        }
+        if (message.find(kHandshakeFailed) != std::string::npos && t_failedSession) {
+            handshakeFailed(daemon, std::exchange(t_failedSession, nullptr),
+                            std::exchange(t_handshakeError, 0));
             return;
         }
         // The library speaks up for every connection it refuses and every
         // malformed request: a client could otherwise fill the disk with
-        // them. A few a second get through, and a count of the others.
-        const auto now = std::chrono::steady_clock::now();
-        if (now - daemon.m_messageSecond >= std::chrono::seconds(1)) {
-            if (daemon.m_messagesDropped > 0)
-                daemon.m_log.problem(std::to_string(daemon.m_messagesDropped) +
-                                     " more messages from the HTTP library left out");
-            daemon.m_messageSecond = now;
-            daemon.m_messagesThisSecond = 0;
-            daemon.m_messagesDropped = 0;
-        }
-        if (++daemon.m_messagesThisSecond <= kLibraryMessagesPerSecond)
-            daemon.m_log.problem(message);
-        else
-            ++daemon.m_messagesDropped;
+        // them.
+        daemon.m_log.thinned(RequestLog::Priority::Error, "messages from the HTTP library",
+                             message);
+    }
+
+    // Once per connection, with its client. Plain HTTP sent to the TLS port
+    // (a balancer's plain health check) is the usual one. A client that
+    // leaves before the handshake is over failed nothing.
+    static void handshakeFailed(HttpDaemon &daemon, gnutls_session_t session, int error)
+    {
+        if (error == GNUTLS_E_PREMATURE_TERMINATION || error == GNUTLS_E_PULL_ERROR ||
+            error == GNUTLS_E_PUSH_ERROR)
+            return;
+        // The library keeps its connection as the session's pointer.
+        auto *connection = static_cast<MHD_Connection *>(gnutls_session_get_ptr(session));
+        const MHD_ConnectionInfo *client =
+            connection ? MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS)
+                       : nullptr;
+        std::string why = gnutls_strerror(error);
+        if (error == GNUTLS_E_FATAL_ALERT_RECEIVED)
+            why += std::string(" (") + gnutls_alert_get_name(gnutls_alert_get(session)) + ')';
+        daemon.m_log.thinned(RequestLog::Priority::Notice, "failed TLS handshakes",
+                             "TLS handshake failed from " +
+                                 addressText(client ? client->client_addr : nullptr) + ": " + why);
     }
 };
 
@@ -336,11 +385,12 @@ std::string HttpRequest::header(const char *name) const
     return value ? value : "";
 }
 
-void HttpRequest::note(std::string nick, std::string outcome)
+void HttpRequest::note(std::string nick, std::string outcome, std::string reason)
 {
     if (!nick.empty())
         m_nick = std::move(nick);
     m_outcome = std::move(outcome);
+    m_reason = std::move(reason);
 }
 
 void HttpRequest::reply(int status, std::string text, Headers headers)
@@ -379,6 +429,29 @@ HttpDaemon::HttpDaemon(std::vector<Route> routes, RequestLog &log, Metrics *metr
 HttpDaemon::~HttpDaemon()
 {
     stop();
+}
+
+void HttpDaemon::countNotLog(std::string path, Metrics &metrics)
+{
+    m_probeMetrics = &metrics;
+    m_probeStatus.emplace(std::move(path), 200);
+}
+
+bool HttpDaemon::countedNotLogged(HttpRequest &request)
+{
+    const auto it = m_probeStatus.find(request.m_path);
+    if (it == m_probeStatus.end() || request.m_method != "GET" || request.m_status <= 0)
+        return false;
+    m_probeMetrics->probe(it->first, request.m_status);
+    if (std::exchange(it->second, request.m_status) == request.m_status)
+        return true;
+    // The first answer of a new status is logged, with the reason it gives.
+    if (request.m_reason.empty() && request.m_status != 200 && request.m_reply) {
+        request.m_reason = request.m_reply->text;
+        while (!request.m_reason.empty() && request.m_reason.back() == '\n')
+            request.m_reason.pop_back();
+    }
+    return false;
 }
 
 bool HttpDaemon::start(const HttpLimits &limits, const HttpTls &tls, std::string &error)

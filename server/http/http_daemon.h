@@ -82,9 +82,10 @@ public:
     // Empty when the request has no such header. Only while handling.
     std::string header(const char *name) const;
 
-    // What the log line says besides the status: the nick, and a word for
-    // the outcome ("registered", "refused:whitespace").
-    void note(std::string nick, std::string outcome);
+    // What the log line says besides the status: the nick, a word for the
+    // outcome ("registered", "refused:whitespace"), and why, in our own
+    // words, never quoting the client ("missing field: ciudad").
+    void note(std::string nick, std::string outcome, std::string reason = {});
 
     // The answer; every answer closes the connection.
     void reply(int status, std::string text, Headers headers = {});
@@ -127,6 +128,7 @@ private:
     int m_status = 0; // sent, for the log; 0 for none
     std::string m_nick;
     std::string m_outcome;
+    std::string m_reason;
 };
 
 // An HTTP(S) server on GNU libmicrohttpd: one thread waits for every socket
@@ -162,6 +164,11 @@ public:
     // Told the id of every connection once its whole request is in, before
     // a route sees it. Before start().
     void whenRequestIn(std::function<void(std::uint64_t)> in) { m_requestIn = std::move(in); }
+    // Answers to GET `path` (health checks, scrapes) are counted in
+    // `metrics` rather than logged; only an answer whose status differs
+    // from the one before is logged too, so that a change of health shows
+    // once. Before start().
+    void countNotLog(std::string path, Metrics &metrics);
 
     // Starts serving. False with the library's own reason in `error`.
     bool start(const HttpLimits &limits, const HttpTls &tls, std::string &error);
@@ -194,6 +201,9 @@ private:
     friend struct HttpDaemonCallbacks; // the library's callbacks
 
     void dispatch(HttpRequest &request);
+    // Counts an answer to a path of countNotLog(); false when it is to be
+    // logged all the same.
+    bool countedNotLogged(HttpRequest &request);
     // The 413 answer's text, naming the limit.
     std::string bodyTooLarge() const;
     // On a thread of its own: shuts the sockets of connections whose
@@ -219,11 +229,10 @@ private:
     // Messages from the library while starting, for start()'s error.
     std::atomic<bool> m_starting{false};
     std::string m_startMessages; // under m_messageMutex
-    // The library's own messages, thinned out (see libraryMessage).
     std::mutex m_messageMutex;
-    std::chrono::steady_clock::time_point m_messageSecond{};
-    int m_messagesThisSecond = 0;
-    int m_messagesDropped = 0;
+    // countNotLog(): each path's last status. Only on the library's thread.
+    Metrics *m_probeMetrics = nullptr;
+    std::unordered_map<std::string, int> m_probeStatus;
     // Connections whose request is not in yet, by id: their socket (-1
     // until the library starts them) and by when it must be in. The library
     // tells when a connection closes before it closes the socket, so a

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringDecoder>
 #include <array>
 #include <cstddef>
 
@@ -80,7 +81,7 @@ const std::string kFieldTooLong =
 
 } // namespace
 
-RegistrationForm readRegistrationForm(std::string_view body)
+RegistrationForm readRegistrationForm(std::string_view body, FormCharset charset)
 {
     RegistrationForm form;
     std::array<std::optional<QString>, kKeys.size()> values;
@@ -116,7 +117,16 @@ RegistrationForm readRegistrationForm(std::string_view body)
             form.problem = fieldProblem("malformed percent escape in field", kKeys[index]);
             return form;
         }
-        values[index] = cp1252::decode(bytes);
+        if (charset == FormCharset::Utf8) {
+            QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+            values[index] = utf8.decode(bytes);
+            if (utf8.hasError()) {
+                form.problem = fieldProblem("not UTF-8 in field", kKeys[index]);
+                return form;
+            }
+        } else {
+            values[index] = cp1252::decode(bytes);
+        }
         if (index == Nick)
             form.nick = toUtf8(*values[index]);
     }
@@ -163,6 +173,53 @@ RegistrationForm readRegistrationForm(std::string_view body)
 std::string nickKey(QStringView nick)
 {
     return toUtf8(nick.toString().toCaseFolded());
+}
+
+namespace {
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string lowerCase(std::string_view text)
+{
+    std::string lower(text);
+    for (char &c : lower) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+} // namespace
+
+std::optional<FormCharset> formCharset(std::string_view contentType)
+{
+    std::optional<std::string> named;
+    std::size_t semicolon = contentType.find(';');
+    while (semicolon != std::string_view::npos) {
+        contentType.remove_prefix(semicolon + 1);
+        semicolon = contentType.find(';');
+        const std::string_view parameter = trimmed(contentType.substr(0, semicolon));
+        const std::size_t equals = parameter.find('=');
+        if (equals == std::string_view::npos ||
+            lowerCase(trimmed(parameter.substr(0, equals))) != "charset")
+            continue;
+        std::string_view value = trimmed(parameter.substr(equals + 1));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        named = lowerCase(value);
+    }
+    if (!named || *named == "windows-1252")
+        return FormCharset::Windows1252;
+    if (*named == "utf-8")
+        return FormCharset::Utf8;
+    return std::nullopt;
 }
 
 bool isFormContentType(std::string_view contentType)

@@ -9,8 +9,8 @@
 
 namespace parlonda {
 
-// One sign-up as the client sends it, every text decoded from Windows-1252
-// to UTF-8: the account to store, and the password to hash.
+// One sign-up as the client sends it, every text decoded to UTF-8: the
+// account to store, and the password to hash.
 struct Registration : Account
 {
     std::string password;
@@ -37,12 +37,18 @@ struct RegistrationForm
     NickProblem nickProblem = NickProblem::None;
 };
 
+// How the form's bytes are to be read: the dialog sends Windows-1252 and
+// names no charset; other clients may say "charset=utf-8".
+enum class FormCharset { Windows1252, Utf8 };
+
 // Reads "nick=..&nombres=..&email=..&tel=..&ciudad=..&pais=..&paswd=..".
 // Exactly these seven keys, each once, in any order; unknown keys are refused
 // because they usually mean a client that left a "&" inside a value
 // unencoded, which would silently cut that value short. The form's own
 // problems come first; the nick rules apply only to a well-formed form.
-RegistrationForm readRegistrationForm(std::string_view body);
+// Bytes that are not UTF-8 in a UTF-8 form refuse it.
+RegistrationForm readRegistrationForm(std::string_view body,
+                                      FormCharset charset = FormCharset::Windows1252);
 
 // The key nicks are told apart by, in UTF-8: "Ana", "ANA" and "ana" are one
 // nick. Taken and reserved nicks are both compared by it.
@@ -51,5 +57,10 @@ std::string nickKey(QStringView nick);
 // True for "application/x-www-form-urlencoded", in any letter case and with
 // or without parameters such as "; charset=windows-1252".
 bool isFormContentType(std::string_view contentType);
+
+// The charset a form's Content-Type names, in any letter case, quoted or
+// not: none or "windows-1252" is Windows-1252, "utf-8" UTF-8; nothing for
+// any other, which the service cannot read.
+std::optional<FormCharset> formCharset(std::string_view contentType);
 
 } // namespace parlonda

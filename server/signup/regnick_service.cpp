@@ -129,14 +129,22 @@ void RegnickService::handle(HttpRequest &request)
                       {{"Retry-After", after}});
         return;
     }
-    if (!isFormContentType(request.header("Content-Type"))) {
+    const std::string contentType = request.header("Content-Type");
+    if (!isFormContentType(contentType)) {
         request.reply(415, "Expected application/x-www-form-urlencoded\n");
         return;
     }
+    const std::optional<FormCharset> charset = formCharset(contentType);
+    if (!charset) {
+        request.note({}, "wrong-type", "a charset other than windows-1252 or utf-8");
+        request.reply(415, "Expected charset=windows-1252 or charset=utf-8\n");
+        return;
+    }
 
-    RegistrationForm form = readRegistrationForm(request.body());
+    RegistrationForm form = readRegistrationForm(request.body(), *charset);
     if (!form.problem.empty()) {
-        request.note(form.nick, "rejected");
+        // The reason names a field, never a value: the log may read it.
+        request.note(form.nick, "rejected", form.problem);
         request.reply(400, form.problem + '\n');
         return;
     }

@@ -29,6 +29,9 @@ set(regnick_files
     share/man/man8/parlonda-regnick.8.gz
     share/doc/parlonda-regnick/copyright
     share/doc/parlonda-regnick/changelog.gz)
+if(NOT EXISTS "${prefix}/../etc/logrotate.d/parlonda-regnick")
+  message(FATAL_ERROR "not installed beside the prefix: etc/logrotate.d/parlonda-regnick")
+endif()
 foreach(path IN LISTS registro_files regnick_files)
   if(NOT EXISTS "${prefix}/${path}")
     message(FATAL_ERROR "not installed: ${path}")
@@ -87,7 +90,8 @@ endif()
 set(registro_control "Package: parlonda-registro" "Section: net" "libqt6widgets6"
                      "qt6-translations-l10n" "Recommends: qt6-wayland")
 set(registro_foreign parlonda-regnick systemd)
-set(regnick_etc ./etc/parlonda-regnick/regnick.conf "\n/etc/parlonda-regnick/regnick.conf")
+set(regnick_etc ./etc/parlonda-regnick/regnick.conf "\n/etc/parlonda-regnick/regnick.conf"
+                ./etc/logrotate.d/parlonda-regnick "\n/etc/logrotate.d/parlonda-regnick")
 set(regnick_control "Package: parlonda-regnick" "Section: net" "libmicrohttpd12" "libsodium23")
 set(regnick_foreign parlonda-registro applications icons libqt6widgets6)
 foreach(name registro regnick)

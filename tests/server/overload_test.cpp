@@ -96,7 +96,7 @@ void TestOverload::burst_isShedAtOnce_andNothingShedIsStored()
     QVERIFY(shed > 0);
     QVERIFY(!registered.isEmpty());
     // Some were refused on arrival, not after waiting.
-    QVERIFY(service.log().contains(" shed 503"));
+    QTRY_VERIFY(service.log().contains(" shed 503"));
 
     // Exactly the acknowledged ones were stored: a shed nick is still free.
     for (int i = 0; i < kBurst; ++i) {
@@ -106,6 +106,9 @@ void TestOverload::burst_isShedAtOnce_andNothingShedIsStored()
     }
     QCOMPARE(get(service.baseUrl(), "/healthz").status, 200);
     QVERIFY(service.stop());
+    // Health checks are logged only when their answer changes.
+    QCOMPARE(service.log().count("GET /healthz - unavailable 503 (shedding sign-ups)"), 1);
+    QCOMPARE(service.log().count("GET /healthz - answered 200"), 1);
 }
 
 // A sign-up is measured from when its headers came: one whose body took
@@ -125,7 +128,7 @@ void TestOverload::signUpThatWaitedPastMaxWait_isShedUnstored()
     const QByteArray answer = client.readAll(10000);
     QCOMPARE(httpStatus(answer), 503);
     QVERIFY(httpHeader(answer, "Retry-After").toInt() >= 1);
-    QCOMPARE(lastOutcome(service.log()), QByteArray("shed-late 503"));
+    QTRY_COMPARE(lastOutcome(service.log()), QByteArray("shed-late 503"));
     QCOMPARE(post(service.baseUrl(), form("tardia")).body, QByteArray("OK"));
     QVERIFY(service.stop());
 }
@@ -154,6 +157,7 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
     // Open connections, one part of a request in, one silent yet.
     RawConnection open("127.0.0.2", service.port()), silent("127.0.0.2", service.port());
     QVERIFY(open.send("POST /cgi"));
+    QCOMPARE(get(service.baseUrl(), "/healthz").status, 200);
 
     QByteArray scrape;
     QTRY_VERIFY_WITH_TIMEOUT(
@@ -166,13 +170,15 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
         {"parlonda_signups_total{outcome=\"shed\"}", 0},
         {"parlonda_signups_total{outcome=\"database_error\"}", 0},
         {"parlonda_signups_total{outcome=\"repeated\"}", 1},
-        {"parlonda_http_responses_total{status=\"200\"}", 5},
+        {"parlonda_http_responses_total{status=\"200\"}", 6},
+        {"parlonda_probes_total{path=\"/healthz\",status=\"200\"}", 1},
+        {"parlonda_log_lines_dropped_total", 0},
         {"parlonda_http_responses_total{status=\"404\"}", 1},
         {"parlonda_http_responses_total{status=\"429\"}", 1},
         {"parlonda_hash_queue_depth", 0},
         {"parlonda_hash_seconds_count", 3},
         {"parlonda_hash_seconds_bucket{le=\"+Inf\"}", 3},
-        {"parlonda_answer_seconds_count", 7},
+        {"parlonda_answer_seconds_count", 8},
     };
     for (const auto &[name, value] : expected)
         QVERIFY2(sample(scrape, name) == value,
@@ -194,6 +200,9 @@ void TestOverload::metrics_countWhatHappened_andPassPromtool()
     QVERIFY(promtool.waitForFinished());
     QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
     QVERIFY(service.stop());
+    // Counted, not logged.
+    QVERIFY2(!service.log().contains("/healthz") && !service.log().contains("/metrics - answered"),
+             service.log().constData());
 }
 
 void TestOverload::fullSlots_waitingOnesGiveWay_data()

@@ -4,6 +4,7 @@
 
 #include <QDeadlineTimer>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <algorithm>
 #include <fcntl.h>
 #include <signal.h>
@@ -45,10 +46,11 @@ bool RegnickProcess::begin()
     if (m_process.state() != QProcess::NotRunning)
         return false;
     m_baseUrl.clear();
-    QStringList arguments = QStringList{QStringLiteral("--port"), QStringLiteral("0"),
-                                        QStringLiteral("--db"),   m_db,
-                                        QStringLiteral("--log"),  logPath()} +
-                            m_arguments;
+    QStringList arguments = {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
+                             m_db};
+    if (m_standardError < 0)
+        arguments << QStringLiteral("--log") << logPath();
+    arguments += m_arguments;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const QString &variable : m_environment)
         environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
@@ -66,7 +68,10 @@ bool RegnickProcess::begin()
     }
     m_process.setArguments(arguments);
     m_process.setProcessEnvironment(environment);
-    m_process.setStandardErrorFile(m_files + QStringLiteral(".stderr"), QIODevice::Append);
+    m_process.setStandardErrorFile(m_standardError < 0
+                                       ? m_files + QStringLiteral(".stderr")
+                                       : QStringLiteral("/proc/self/fd/%1").arg(m_standardError),
+                                   QIODevice::Append);
     m_process.setChildProcessModifier([sockets = m_sockets, files = m_fileLimit] {
         // A test that crashes must not leave its service running.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -123,6 +128,16 @@ quint16 RegnickProcess::port() const
 QByteArray RegnickProcess::errors() const
 {
     return fileBytes(m_files + QStringLiteral(".stderr"));
+}
+
+QByteArray RegnickProcess::logrotateConfig() const
+{
+    QString text = QString::fromUtf8(fileBytes(QStringLiteral(PARLONDA_LOGROTATE_FILE)));
+    text.replace(QStringLiteral("/var/log/parlonda-regnick/regnick.log"), logPath());
+    text.replace(QRegularExpression(QStringLiteral("postrotate\\n.*endscript"),
+                                    QRegularExpression::DotMatchesEverythingOption),
+                 QStringLiteral("postrotate\n kill -HUP %1\n endscript").arg(processId()));
+    return text.toUtf8();
 }
 
 QByteArray RegnickProcess::log() const

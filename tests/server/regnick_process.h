@@ -31,6 +31,9 @@ public:
     // (socket activation: descriptors 3 and on, LISTEN_FDS, LISTEN_PID).
     // They stay open here as well.
     void passSockets(const std::vector<int> &fds) { m_sockets = fds; }
+    // For the next start: no --log; the log goes to standard error, which
+    // is `fd` (a pipe's end, say), as under systemd without --log.
+    void logToStandardError(int fd) { m_standardError = fd; }
     // For the next start: the limit on open files, soft and hard, as
     // `ulimit -n` would set it; 0 leaves it as it is.
     void limitFiles(unsigned limit) { m_fileLimit = limit; }
@@ -56,6 +59,10 @@ public:
     // --db: the SQLite file or the URI.
     QString db() const { return m_db; }
 
+    // The logrotate file the package ships, made to rotate this service's
+    // log and to signal this process instead of the systemd unit.
+    QByteArray logrotateConfig() const;
+
     // Every line of the request log so far.
     QString logPath() const { return m_files + QStringLiteral(".log"); }
     // What it wrote to standard error, as to an operator.
@@ -71,6 +78,7 @@ private:
     QStringList m_environment;
     std::vector<int> m_sockets;
     unsigned m_fileLimit = 0;
+    int m_standardError = -1;
     QString m_baseUrl;
     QProcess m_process;
 };

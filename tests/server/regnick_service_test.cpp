@@ -8,6 +8,7 @@
 #include "tests/server/regnick_process.h"
 #include "tests/server/tls_connection.h"
 #include "tests/support/test_certificates.h"
+#include "tests/support/test_files.h"
 
 #include <QByteArrayList>
 #include <QDeadlineTimer>
@@ -15,15 +16,19 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <arpa/inet.h>
+#include <atomic>
+#include <fcntl.h>
 #include <future>
 #include <httplib.h>
 #include <memory>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -123,6 +128,9 @@ private slots:
     void sighup_appliesTheConfigFileWholeOrNotAtAll();
     void tls_onlyVersions12And13WithAeadCiphers_data();
     void tls_onlyVersions12And13WithAeadCiphers();
+    void stalledLogReader_holdsUpNoAnswer();
+    void logrotate_shippedFile_losesNoLine();
+    void refusalBurst_countWrittenWhenItEnds();
     void signUpsFromOneAddress_overTheRate_get429();
     void hostileConnections_neitherStarveSignUpsNorOutliveTheirLimits();
     void requestTimeout_countsFromAccept();
@@ -179,6 +187,17 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
     QTest::newRow("charsetParameter")
         << post << kPath << QByteArray("Application/X-WWW-Form-Urlencoded; charset=windows-1252")
         << form("dani") << 200 << QByteArray("OK") << QByteArray("registered");
+    // Decoded as UTF-8 only when the client says so: "José" either way.
+    QTest::newRow("charsetUtf8") << post << kPath << QByteArray(kFormType + "; Charset=\"UTF-8\"")
+                                 << QByteArray("nick=Jos%C3%A9&nombres=Jos%C3%A9&email=j%40x&"
+                                               "tel=&ciudad=Le%C3%B3n&pais=M%C3%A9xico&paswd=x")
+                                 << 200 << QByteArray("OK") << QByteArray("registered");
+    QTest::newRow("charsetLatin2")
+        << post << kPath << QByteArray(kFormType + ";charset=iso-8859-2") << form("lech") << 415
+        << QByteArray("charset=utf-8") << QByteArray("wrong-type");
+    QTest::newRow("charsetUtf8NotUtf8")
+        << post << kPath << QByteArray(kFormType + "; charset=utf-8") << form("Jos%E9") << 400
+        << QByteArray("not UTF-8 in field: nick") << QByteArray("rejected");
     QTest::newRow("keysInOtherOrder")
         << post << kPath << type
         << QByteArray("paswd=x&pais=Chile&ciudad=Arica&tel=&email=e%40x&nombres=Eva&nick=eva")
@@ -215,6 +234,9 @@ void TestRegnickService::request_answersAndLogsOneLine_data()
     QTest::newRow("bodyOf16KiB") << post << kPath << type << formOfSize("fede", kMaxBody) << 400
                                  << QByteArray("over 255 characters: nombres")
                                  << QByteArray("rejected");
+    QTest::newRow("emailWithoutAt")
+        << post << kPath << type << formWith("gil", "email", "gil") << 400
+        << QByteArray("no \"@\" in field: email") << QByteArray("rejected");
     QTest::newRow("softHyphen") << post << kPath << type << form("an%ADa") << 200
                                 << QByteArray("Error") << QByteArray("refused:invisible-character");
     QTest::newRow("noBreakSpace") << post << kPath << type << form("ana%A0") << 200
@@ -309,7 +331,13 @@ void TestRegnickService::request_answersAndLogsOneLine()
     // Also when the client smuggles a line feed into the nick.
     QTRY_COMPARE(m_service->log().count('\n'), linesBefore + 1);
     const QByteArray line = lastLine(m_service->log());
-    QVERIFY2(line.endsWith(' ' + outcome + ' ' + QByteArray::number(status)), line.constData());
+    // A form refused says why, in the service's words.
+    const QByteArray logged = ' ' + outcome + ' ' + QByteArray::number(status);
+    QVERIFY2(status == 400 ? line.contains(logged + " (") && line.endsWith(reply + ')')
+                           : line.endsWith(logged) || line.contains(logged + " ("),
+             line.constData());
+    if (QByteArray(QTest::currentDataTag()) == "charsetUtf8")
+        QVERIFY2(line.contains(R"("José")"), line.constData());
     // Every nick reads as what was sent: "an\u00ADa", never "ana".
     if (QByteArray(QTest::currentDataTag()) == "softHyphen")
         QVERIFY2(line.contains(R"("an\u00ADa")"), line.constData());
@@ -540,6 +568,13 @@ void TestRegnickService::sighup_reopensLogAndReloadsCertificate()
 
     QVERIFY(open.send("Host: x\r\n\r\n"));
     QCOMPARE(httpStatus(open.readAll()), 404);
+
+    // Plain HTTP on the TLS port, as a balancer's plain health check sends it.
+    RawConnection plain("127.0.0.7", service.port());
+    QVERIFY(plain.send("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"));
+    QVERIFY(plain.closedWithin(5000));
+    QTRY_VERIFY(service.log().contains(
+        "notice: TLS handshake failed from 127.0.0.7: An unexpected TLS packet was received."));
     QVERIFY(service.stop());
 }
 
@@ -597,7 +632,7 @@ void TestRegnickService::tls_onlyVersions12And13WithAeadCiphers()
     QFETCH(QByteArray, ciphers);
     QFETCH(bool, accepted);
     const parlonda::test::TestCa ca;
-    RegnickProcess service(m_dir.filePath(QStringLiteral("tls.db")),
+    RegnickProcess service(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + ".db"),
                            tlsArguments(m_dir, QStringLiteral("tls"), ca.issue({"127.0.0.1"})) +
                                arguments);
     QVERIFY(service.start());
@@ -608,6 +643,113 @@ void TestRegnickService::tls_onlyVersions12And13WithAeadCiphers()
         QVERIFY(client.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
         QCOMPARE(httpStatus(client.readAll()), 404);
     }
+    // A refused handshake is one notice, naming the client and GnuTLS's reason.
+    QVERIFY(service.stop());
+    QCOMPARE(service.log().count("notice: TLS handshake failed from 127.0.0.1: "),
+             accepted ? 0 : 1);
+    QVERIFY(!service.log().contains("error:"));
+}
+
+// A log nobody reads (journald stuck, a full pipe) costs log lines, never
+// answers; the lines dropped are counted where the log goes on.
+void TestRegnickService::stalledLogReader_holdsUpNoAnswer()
+{
+    int pipeFds[2];
+    QCOMPARE(::pipe2(pipeFds, O_CLOEXEC), 0);
+    const auto closePipe = qScopeGuard([&] { ::close(pipeFds[0]); });
+    ::fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
+    RegnickProcess service(
+        m_dir.filePath(QStringLiteral("stalled.db")),
+        kRelaxed + QStringList{QStringLiteral("--metrics-listen"), QStringLiteral("127.0.0.1:0")});
+    service.logToStandardError(pipeFds[1]);
+    const bool started = service.start();
+    ::close(pipeFds[1]);
+    QVERIFY(started);
+    QByteArray read;
+    char buffer[65536];
+    pollfd readable{pipeFds[0], POLLIN, 0};
+    const auto readSome = [&] {
+        if (::poll(&readable, 1, 100) == 1)
+            read.append(buffer, std::max<ssize_t>(0, ::read(pipeFds[0], buffer, sizeof buffer)));
+    };
+    readSome(); // the lines of the start, in the log before "listening on" is printed
+    const QString metrics = QRegularExpression(QStringLiteral("metrics on (http://[0-9.:]+)/"))
+                                .match(QString::fromLatin1(read))
+                                .captured(1);
+    QVERIFY2(!metrics.isEmpty(), read.constData());
+
+    // Lines of some 650 bytes, over 1 MiB of them: more than the log holds.
+    const QByteArray longPath = "/" + QByteArray("%FF").repeated(200);
+    for (int i = 0; i < 1800; ++i)
+        QCOMPARE(send(service.baseUrl(), "GET", longPath, {}, {}).status, 404);
+    QCOMPARE(send(service.baseUrl(), "GET", "/healthz", {}, {}).status, 200);
+    QCOMPARE(post(service.baseUrl(), form("atascada")).body, QByteArray("OK"));
+    QVERIFY(QRegularExpression(QStringLiteral("\nparlonda_log_lines_dropped_total [1-9]"))
+                .match(QString::fromUtf8(send(metrics, "GET", "/metrics", {}, {}).body))
+                .hasMatch());
+
+    for (const QDeadlineTimer deadline(20000);
+         !deadline.hasExpired() && !read.contains("not being read\n");)
+        readSome();
+    QVERIFY(QRegularExpression(QStringLiteral("\n[0-9TZ:.-]+ warning: dropped [1-9][0-9]* log "
+                                              "lines while the log was not being read\n"))
+                .match(QString::fromLatin1(read))
+                .hasMatch());
+    QVERIFY(service.stop());
+}
+
+// The shipped logrotate file, on a service taking requests meanwhile.
+void TestRegnickService::logrotate_shippedFile_losesNoLine()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("rotated.db")));
+    QVERIFY(service.start());
+    const QString config = m_dir.filePath(QStringLiteral("logrotate.conf"));
+    QVERIFY(parlonda::test::writeFile(config, service.logrotateConfig().toStdString()));
+    std::atomic<bool> rotated = false;
+    auto requests = std::async(std::launch::async, [&] {
+        int sent = 0;
+        for (; !rotated || sent < 20; ++sent)
+            send(service.baseUrl(), "GET", "/sent/" + QByteArray::number(sent), {}, {});
+        return sent;
+    });
+    QProcess logrotate;
+    logrotate.setProcessChannelMode(QProcess::MergedChannels);
+    logrotate.start(QStringLiteral("logrotate"),
+                    {QStringLiteral("-f"), QStringLiteral("-s"),
+                     m_dir.filePath(QStringLiteral("logrotate.state")), config});
+    QVERIFY(logrotate.waitForFinished());
+    rotated = true;
+    QVERIFY2(logrotate.exitCode() == 0, logrotate.readAll().constData());
+    const int sent = requests.get();
+    QTRY_VERIFY(service.log().contains("/sent/" + QByteArray::number(sent - 1) + ' '));
+    QVERIFY(service.stop());
+
+    // Every request once, the later ones and the notice in the new file.
+    const QByteArray both = fileBytes(service.logPath() + QStringLiteral(".1")) + service.log();
+    for (int i = 0; i < sent; ++i)
+        QCOMPARE(both.count(" GET /sent/" + QByteArray::number(i) + ' '), 1);
+    QVERIFY(
+        service.log().contains("notice: opened the log " + service.logPath().toUtf8() + " again"));
+    QVERIFY(service.log().contains("/sent/" + QByteArray::number(sent - 1) + ' '));
+}
+
+// The count of refusals left out is written once their second is over,
+// with no refusal after them to carry it.
+void TestRegnickService::refusalBurst_countWrittenWhenItEnds()
+{
+    RegnickProcess service(m_dir.filePath(QStringLiteral("burst.db")));
+    QVERIFY(service.start());
+    // A PROXY header from a client that is not a trusted balancer: closed
+    // at once, a refusal any client can cause.
+    for (int i = 0; i < 8; ++i) {
+        RawConnection client("127.0.0.3", service.port());
+        client.send("PROXY TCP4 192.0.2.1 192.0.2.2 1 2\r\n");
+        QVERIFY(client.closedWithin(5000));
+    }
+    QTRY_VERIFY(service.log().contains("error: 3 more closed connections left out"));
+    QCOMPARE(service.log().count("error: closed a connection: PROXY header from untrusted"), 5);
+    // With --log, errors go to standard error too.
+    QVERIFY(service.errors().contains("error: 3 more closed connections left out"));
     QVERIFY(service.stop());
 }
 
@@ -630,7 +772,7 @@ void TestRegnickService::signUpsFromOneAddress_overTheRate_get429()
     // 10 a minute: the next attempt is 6 s away at most.
     const int retryAfter = httpHeader(refused, "Retry-After").toInt();
     QVERIFY2(retryAfter >= 1 && retryAfter <= 6, refused.constData());
-    QCOMPARE(lastOutcome(service.log()), QByteArray("rate-limited 429"));
+    QTRY_COMPARE(lastOutcome(service.log()), QByteArray("rate-limited 429"));
     // Another address has its own bucket.
     QCOMPARE(httpStatus(attempt("127.0.0.3")), 400);
     QVERIFY(service.stop());

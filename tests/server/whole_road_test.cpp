@@ -72,8 +72,8 @@ private slots:
             QVERIFY(f->isVisible());
             QVERIFY(!f.profileExists());
         }
-        QVERIFY(service.log().contains("registered 200"));
-        QVERIFY(service.log().contains("taken 200"));
+        QTRY_VERIFY(service.log().contains("registered 200"));
+        QTRY_VERIFY(service.log().contains("taken 200"));
         QVERIFY(service.stop());
     }
 
