@@ -137,7 +137,12 @@ bool openListeners(const ServiceOptions &options, Listening &open, std::string &
             open.listeners.push_back(listener);
         }
     }
-    if (!options.metricsAddress.empty()) {
+    if (!options.metricsAddress.empty() && notes && mainPid && *mainPid) {
+        // systemctl reload: the running service keeps its metrics listener,
+        // and the check cannot see that process under the unit to tell.
+        notes->push_back("the metrics listener stays that of the running service (pid " +
+                         std::string(mainPid) + "); --metrics-listen takes a restart");
+    } else if (!options.metricsAddress.empty()) {
         const auto port = static_cast<std::uint16_t>(options.metricsPort);
         const Listener listener =
             bindOrNote(options.metricsAddress, port, true, notes, skipped, error);
