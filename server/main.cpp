@@ -216,6 +216,8 @@ bool prepare(const ServiceOptions &options, Prepared &prepared, std::string &err
     if (!prepared.reserved)
         return false;
     prepared.store = AccountStore::open(options.db, error);
+    if (prepared.store)
+        prepared.store->setNickCooldown(std::chrono::days(options.nickCooldownDays));
     return prepared.store != nullptr;
 }
 

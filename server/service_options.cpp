@@ -90,6 +90,11 @@ Bounds:
                        must match, not only the password, so that it tells
                        nobody whether they guessed a new account's password.
                        0 answers "Error" to all of them (default %REPEAT%)
+  --nick-cooldown DAYS a deleted account's nick (parlonda-regnick accounts
+                       delete) is answered "Error" for DAYS days, so that
+                       nobody takes it over while people still know it as
+                       the one who left; 0 frees it at once (default
+                       %COOLDOWN%)
   --stop-timeout S     after SIGTERM, how long requests under way and
                        sign-ups waiting for a hash get to finish; those left
                        then are answered 503 with Retry-After, and
@@ -262,6 +267,7 @@ const std::vector<Option> &optionTable()
         number("--max-wait", &ServiceOptions::maxWaitSeconds, 1, 3600),
         number("--repeat-window", &ServiceOptions::repeatWindowSeconds, 0, 86400),
         number("--stop-timeout", &ServiceOptions::stopTimeoutSeconds, 0, 3600),
+        number("--nick-cooldown", &ServiceOptions::nickCooldownDays, 0, 36500),
         {"--check", {}, [](ServiceOptions &o) { o.check = true; }},
         {"--trusted-proxy",
          [](ServiceOptions &o, std::string_view value) {
@@ -342,6 +348,7 @@ std::string serviceUsage()
         {"%MAX_WAIT%", std::to_string(defaults.maxWaitSeconds)},
         {"%REPEAT%", std::to_string(defaults.repeatWindowSeconds)},
         {"%STOP%", std::to_string(defaults.stopTimeoutSeconds)},
+        {"%COOLDOWN%", std::to_string(defaults.nickCooldownDays)},
         {"%MAX_CONNECTIONS%", std::to_string(defaults.limits.maxConnections)},
         {"%PER_ADDRESS%", std::to_string(defaults.limits.maxConnectionsPerAddress)},
         {"%IDLE%", std::to_string(defaults.limits.idleTimeoutSeconds)},
@@ -406,6 +413,15 @@ std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv)
     if (options.hashWorkers == 0)
         options.hashWorkers = processorCount();
     return options;
+}
+
+std::optional<bool> serviceOptionTakesValue(std::string_view name)
+{
+    for (const Option &option : optionTable()) {
+        if (option.name == name)
+            return static_cast<bool>(option.set);
+    }
+    return std::nullopt;
 }
 
 bool plainHttpAllowed(const ServiceOptions &options, const std::string &address)

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace parlonda {
@@ -35,6 +36,9 @@ struct ServiceOptions
     // its own repeat, answered "OK"; 0: never.
     unsigned repeatWindowSeconds =
         static_cast<unsigned>(RegnickService::kDefaultRepeatWindow.count());
+    // Days a deleted account's nick stays out of sign-ups; 0: none.
+    unsigned nickCooldownDays =
+        static_cast<unsigned>(AccountStore::kDefaultNickCooldown.count() / 86400);
     // Load balancers and reverse proxies that may name the client: by a
     // PROXY protocol header, or in X-Forwarded-For.
     AddressRanges trustedProxies;
@@ -59,6 +63,10 @@ std::string serviceUsage();
 // wrong on standard error: an unknown option, a value out of range, TLS half
 // set up, or passwords about to travel in the clear beyond this machine.
 std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv);
+
+// For `parlonda-regnick accounts`, which shares the options above: whether
+// `name` ("--db") is one of them and takes a value; empty when it is none.
+std::optional<bool> serviceOptionTakesValue(std::string_view name);
 
 // Refuses to take passwords in the clear on `address` unless TLS is set up,
 // --allow-plain-http given or the address is loopback; says so on standard

@@ -208,9 +208,10 @@ void RegnickService::answerTaken(HttpRequest &request, Registration &registratio
 
 bool RegnickService::mayBeRepeat(const StoredAccount &stored, const Registration &registration)
 {
-    // An age that cannot be read counts as older than any window.
+    // An age that cannot be read counts as older than any window; a locked
+    // account is the operator's to give back.
     const Account &account = stored.account;
-    return m_repeatWindow.count() > 0 && stored.age && stored.age->count() >= 0 &&
+    return m_repeatWindow.count() > 0 && !stored.locked && stored.age && stored.age->count() >= 0 &&
            *stored.age < m_repeatWindow && account.names == registration.names &&
            account.email == registration.email && account.phone == registration.phone &&
            account.city == registration.city && account.country == registration.country;

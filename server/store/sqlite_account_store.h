@@ -25,6 +25,23 @@ public:
     AddResult add(const Account &account, const std::string &passwordHash,
                   std::string &error) override;
 
+    Change lock(const std::string &nickKey, const std::string &reason, std::string &error) override;
+    Change unlock(const std::string &nickKey, std::string &error) override;
+    Change setPasswordHash(const std::string &nickKey, const std::string &passwordHash,
+                           std::string &error) override;
+    // With secure_delete on and the -wal file checkpointed and truncated
+    // after: the account's bytes are in neither file.
+    Change erase(const std::string &nickKey, std::string &error) override;
+    Lookup record(const std::string &nickKey, AccountRecord &found, std::string &error) override;
+    Change forEach(const AccountFilter &filter, bool withHash,
+                   const std::function<bool(const AccountRecord &)> &each,
+                   std::string &error) override;
+    Change forEachTombstone(const std::function<bool(const Tombstone &)> &each,
+                            std::string &error) override;
+    Change import(AccountStore &source, ImportOutcome &outcome, std::string &error) override;
+    // VACUUM INTO a new file, mode 0600, checked with PRAGMA integrity_check.
+    Change backup(const std::string &path, std::string &error) override;
+
 private:
     struct Connection;
     SqliteAccountStore(std::unique_ptr<Connection> writer, std::unique_ptr<Connection> reader);
