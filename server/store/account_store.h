@@ -147,7 +147,8 @@ public:
                                    std::string &error) = 0;
     // Removes the account and leaves its tombstone, so that the personal
     // data cannot be read back from the database's files where the
-    // database allows (see each store).
+    // database allows (see each store). Tombstones past the cool-down go
+    // in the same transaction.
     virtual Change erase(const std::string &nickKey, std::string &error) = 0;
     virtual Lookup record(const std::string &nickKey, AccountRecord &found, std::string &error) = 0;
     // Calls `each` for every account the filter passes, in the order they

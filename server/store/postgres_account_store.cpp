@@ -595,7 +595,15 @@ AccountStore::Change PostgresAccountStore::erase(const std::string &nickKey, std
             "INSERT INTO tombstones (nick_key) SELECT nick_key FROM gone "
             "ON CONFLICT (nick_key) DO UPDATE SET deleted_at = now()",
             parameters, after(kChangeTime), problem);
-    const bool found = deleted && std::strcmp(PQcmdTuples(deleted.get()), "1") == 0;
+    bool found = deleted && std::strcmp(PQcmdTuples(deleted.get()), "1") == 0;
+    // Tombstones past the cool-down that no sign-up has taken: the nicks of
+    // people long gone are not kept for ever.
+    const std::string cooldown = std::to_string(nickCooldown().count());
+    const std::array<const char *, 1> expiry = {cooldown.c_str()};
+    if (found && !session->query("DELETE FROM tombstones WHERE deleted_at <= now() - "
+                                 "$1::bigint * interval '1 second'",
+                                 expiry, after(kChangeTime), problem))
+        deleted.reset();
     const bool committed =
         deleted && session->execute(found ? "COMMIT" : "ROLLBACK", after(kChangeTime), problem);
     if (!committed) {

@@ -500,6 +500,15 @@ AccountStore::Change SqliteAccountStore::erase(const std::string &nickKey, std::
         Statement bury(db, "INSERT INTO tombstones (nick_key) VALUES (?1) ON CONFLICT (nick_key) "
                            "DO UPDATE SET deleted_at = excluded.deleted_at");
         rc = bury.bind({&nickKey}) ? sqlite3_step(bury.raw) : sqlite3_errcode(db);
+        // Tombstones past the cool-down that no sign-up has taken: the nicks
+        // of people long gone are not kept for ever.
+        Statement expired(db, "DELETE FROM tombstones WHERE julianday(deleted_at) <= "
+                              "julianday('now') - ?1 / 86400.0");
+        if (rc == SQLITE_DONE)
+            rc = expired.raw &&
+                         sqlite3_bind_int64(expired.raw, 1, nickCooldown().count()) == SQLITE_OK
+                     ? sqlite3_step(expired.raw)
+                     : sqlite3_errcode(db);
         if (rc == SQLITE_DONE)
             rc = execute(db, "COMMIT") == SQLITE_OK ? SQLITE_DONE : sqlite3_extended_errcode(db);
     }
