@@ -18,6 +18,7 @@ namespace parlonda {
 namespace {
 
 constexpr const char *kUsage = R"(Usage: parlonda-regnick [OPTION]...
+  or:  parlonda-regnick accounts ACTION [ARGUMENT] [OPTION]...
 
 Stand-in for the Parlonda registration service. Answers
 POST /cgi-bin/regnick.pl with the sign-up dialog's form (nick, nombres, email,
@@ -142,6 +143,10 @@ Also answers GET /healthz, at once: 200 "ok" while the database worked when
 last seen and no sign-up is being shed, 503 otherwise.
 
   -h, --help           show this text and exit
+
+"parlonda-regnick accounts" lists, shows, exports, locks, unlocks, deletes
+and backs up the stored accounts, sets a new password, and copies them to
+another database; "parlonda-regnick accounts --help" says how.
 
 When ready, prints "listening on http://ADDR:PORT" (https with TLS) on
 standard output, one line per listening socket, unless standard output is

@@ -793,6 +793,8 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--trusted-proxy",
                              "--metrics-listen",
                              "--stop-timeout",
+                             "--nick-cooldown",
+                             "accounts ACTION",
                              "--check",
                              "/healthz",
                              "--help",
