@@ -18,7 +18,6 @@
 #include <sodium.h>
 #include <spawn.h>
 #include <sqlite3.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -47,9 +46,14 @@ struct Ran
 
 // Runs a program to its end, standard output to `output` (and standard
 // input from `input`), timing it and reading its peak resident set size.
+// That comes from GNU time, which forks the program from a small process
+// of its own: a child spawned from here would count this process's pages.
 Ran run(const QStringList &arguments, const char *output = "/dev/null", const char *input = nullptr)
 {
-    std::vector<QByteArray> bytes;
+    static QTemporaryDir scratch;
+    const QString peakFile = scratch.filePath(QStringLiteral("peak"));
+    std::vector<QByteArray> bytes = {"/usr/bin/time", "-f", "%M", "-o",
+                                     QFile::encodeName(peakFile)};
     for (const QString &argument : arguments)
         bytes.push_back(argument.toLocal8Bit());
     std::vector<char *> argv;
@@ -69,10 +73,11 @@ Ran run(const QStringList &arguments, const char *output = "/dev/null", const ch
         fail(QStringLiteral("cannot run ") + arguments.first());
     posix_spawn_file_actions_destroy(&files);
     int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
+    ::waitpid(pid, &status, 0);
     ran.seconds = secondsSince(start);
-    ran.peakMib = usage.ru_maxrss / 1024.0;
+    QFile peak(peakFile);
+    ran.peakMib =
+        peak.open(QIODevice::ReadOnly) ? peak.readAll().trimmed().toDouble() / 1024.0 : -1;
     ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return ran;
 }

@@ -30,41 +30,66 @@ const char *statusName(const AccountRecord &record)
 
 } // namespace
 
-std::string jsonString(std::string_view text)
+void appendJsonString(std::string &out, std::string_view text)
 {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    out += '"';
+    // Runs of characters that need no escape go in whole.
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != '"' && byte != '\\')
+            continue;
+        out.append(text.substr(plain, i - plain));
+        plain = i + 1;
+        if (byte == '"' || byte == '\\') {
             out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
+            out += static_cast<char>(byte);
+        } else {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
             out += escaped;
-        } else {
-            out += c;
         }
     }
-    return out + '"';
+    out.append(text.substr(plain));
+    out += '"';
+}
+
+std::string jsonString(std::string_view text)
+{
+    std::string out;
+    appendJsonString(out, text);
+    return out;
+}
+
+void appendAccountJson(std::string &out, const AccountRecord &record)
+{
+    const Account &a = record.account;
+    const std::pair<const char *, const std::string *> fields[] = {
+        {"{\"nick\":", &a.nick},       {",\"nick_key\":", &a.nickKey},
+        {",\"names\":", &a.names},     {",\"email\":", &a.email},
+        {",\"phone\":", &a.phone},     {",\"city\":", &a.city},
+        {",\"country\":", &a.country}, {",\"created_at\":", &record.createdAt},
+    };
+    for (const auto &[name, value] : fields) {
+        out += name;
+        appendJsonString(out, *value);
+    }
+    if (record.locked) {
+        out += ",\"status\":\"locked\",\"locked_reason\":";
+        appendJsonString(out, record.lockedReason);
+        out += ",\"locked_at\":";
+        appendJsonString(out, record.lockedAt);
+        out += '}';
+    } else {
+        out += ",\"status\":\"active\",\"locked_reason\":null,\"locked_at\":null}";
+    }
 }
 
 std::string accountJson(const AccountRecord &record)
 {
-    const Account &a = record.account;
-    const std::pair<const char *, const std::string *> fields[] = {
-        {"nick", &a.nick},       {"nick_key", &a.nickKey},
-        {"names", &a.names},     {"email", &a.email},
-        {"phone", &a.phone},     {"city", &a.city},
-        {"country", &a.country}, {"created_at", &record.createdAt},
-    };
-    std::string out = "{";
-    for (const auto &[name, value] : fields)
-        out += jsonString(name) + ':' + jsonString(*value) + ',';
-    out += "\"status\":" + jsonString(statusName(record));
-    out += ",\"locked_reason\":" + (record.locked ? jsonString(record.lockedReason) : "null");
-    out += ",\"locked_at\":" + (record.locked ? jsonString(record.lockedAt) : "null");
-    return out + '}';
+    std::string out;
+    appendAccountJson(out, record);
+    return out;
 }
 
 std::string accountTableHeading()

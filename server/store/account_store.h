@@ -103,8 +103,11 @@ public:
     // postgres://...) or else the path of an SQLite file. Creates the table
     // when missing and checks that accounts can be added, so that a database
     // the service cannot work with is found now rather than at the first
-    // sign-up. Null with a reason in `error` when that fails.
-    static std::unique_ptr<AccountStore> open(const std::string &where, std::string &error);
+    // sign-up. Null with a reason in `error` when that fails. Without
+    // `proveWritable` (the operator's command), an SQLite file whose schema
+    // is current is not written to at opening: each write costs a sync.
+    static std::unique_ptr<AccountStore> open(const std::string &where, std::string &error,
+                                              bool proveWritable = true);
 
     static bool isPostgresUri(std::string_view where);
 

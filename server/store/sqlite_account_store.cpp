@@ -149,7 +149,7 @@ long long userVersion(sqlite3 *db)
 // at every start, also when it stays: a real write that changes nothing, so
 // that a file, folder or disk that refuses writes (also a file SQLite itself
 // opens read-only) is found now, not at the first sign-up.
-bool upgrade(sqlite3 *db, const std::string &path, std::string &error)
+bool upgrade(sqlite3 *db, const std::string &path, std::string &error, bool proveWritable)
 {
     if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
         error = describe(db, "cannot write to " + path);
@@ -170,6 +170,9 @@ bool upgrade(sqlite3 *db, const std::string &path, std::string &error)
             error = describe(db, "cannot bring " + path + " to schema version " +
                                      std::to_string(step + 1));
     }
+    // The operator's command writes what it changes, and no more.
+    if (done && !proveWritable && version == static_cast<long long>(kSchemaSteps.size()))
+        return sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
     if (done) {
         const std::string record = "PRAGMA user_version = " + std::to_string(kSchemaSteps.size());
         done = sqlite3_exec(db, record.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
@@ -240,14 +243,16 @@ struct SqliteAccountStore::Connection
     }
 };
 
-std::unique_ptr<AccountStore> SqliteAccountStore::open(const std::string &path, std::string &error)
+std::unique_ptr<AccountStore> SqliteAccountStore::open(const std::string &path, std::string &error,
+                                                       bool proveWritable)
 {
     if (!createPrivately(path, error))
         return nullptr;
     auto writer = std::make_unique<Connection>();
     if (!writer->open(path, error))
         return nullptr;
-    if (!upgrade(writer->db, path, error) || !writer->prepare(kInsert, path, error) ||
+    if (!upgrade(writer->db, path, error, proveWritable) ||
+        !writer->prepare(kInsert, path, error) ||
         !writer->prepare(kFreeNick, writer->freeNick, path, error))
         return nullptr;
     auto reader = std::make_unique<Connection>();
@@ -410,22 +415,33 @@ struct Statement
     }
     std::string text(int column) const
     {
-        const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(raw, column));
-        return bytes
-                   ? std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(raw, column)))
-                   : std::string();
+        std::string out;
+        text(column, out);
+        return out;
     }
-    AccountRecord record(bool withHash) const
+    // Into `out`, whose room is used again row after row.
+    void text(int column, std::string &out) const
     {
-        AccountRecord r;
-        r.account = {text(0), text(1), text(2), text(3), text(4), text(5), text(6)};
-        r.createdAt = text(7);
+        const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(raw, column));
+        out.assign(bytes ? bytes : "", static_cast<std::size_t>(sqlite3_column_bytes(raw, column)));
+    }
+    void record(AccountRecord &r, bool withHash) const
+    {
+        Account &a = r.account;
+        for (auto [column, field] : {std::pair{0, &a.nick},
+                                     {1, &a.nickKey},
+                                     {2, &a.names},
+                                     {3, &a.email},
+                                     {4, &a.phone},
+                                     {5, &a.city},
+                                     {6, &a.country},
+                                     {7, &r.createdAt},
+                                     {9, &r.lockedReason},
+                                     {10, &r.lockedAt}})
+            text(column, *field);
         r.locked = sqlite3_column_int(raw, 8) != 0;
-        r.lockedReason = text(9);
-        r.lockedAt = text(10);
         if (withHash)
-            r.passwordHash = text(11);
-        return r;
+            text(11, r.passwordHash);
     }
 };
 
@@ -545,7 +561,7 @@ AccountStore::Lookup SqliteAccountStore::record(const std::string &nickKey, Acco
     Statement select(m_reader->db, sql.c_str());
     const int rc = select.bind({&nickKey}) ? sqlite3_step(select.raw) : SQLITE_ERROR;
     if (rc == SQLITE_ROW) {
-        found = select.record(false);
+        select.record(found, false);
         return Lookup::Taken;
     }
     if (rc == SQLITE_DONE)
@@ -569,8 +585,10 @@ SqliteAccountStore::forEach(const AccountFilter &filter, bool withHash,
                           filter.locked ? &status : nullptr})
                  ? SQLITE_ROW
                  : SQLITE_ERROR;
+    AccountRecord record;
     while (rc == SQLITE_ROW && (rc = sqlite3_step(select.raw)) == SQLITE_ROW) {
-        if (!each(select.record(withHash)))
+        select.record(record, withHash);
+        if (!each(record))
             return Change::Done;
     }
     return rc == SQLITE_DONE ? Change::Done
@@ -709,9 +727,9 @@ INSERT INTO main.tombstones (nick_key, deleted_at)
 
 AccountStore::Change SqliteAccountStore::backup(const std::string &path, std::string &error)
 {
-    // Refuses a file that is there; VACUUM INTO fills the empty one. One
-    // read transaction: sign-ups go on (WAL), the copy is of one moment and
-    // holds no free space where a deleted account was.
+    // Refuses a file that is there. The pages are copied in one step, so in
+    // one read transaction: sign-ups go on (WAL), and the copy is of one
+    // moment. With secure_delete on, free pages hold no deleted account.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "cannot create " + path + ": " + std::strerror(errno);
@@ -723,16 +741,17 @@ AccountStore::Change SqliteAccountStore::backup(const std::string &path, std::st
         ::unlink(path.c_str());
         return change;
     };
-    {
-        const std::lock_guard lock(m_readMutex);
-        Statement vacuum(m_reader->db, "VACUUM INTO ?1");
-        const int rc = vacuum.bind({&path}) ? sqlite3_step(vacuum.raw) : SQLITE_ERROR;
-        if (rc != SQLITE_DONE)
-            return failed(m_reader->db, rc, "cannot copy the database to " + path);
-    }
     Connection copy;
     if (sqlite3_open_v2(path.c_str(), &copy.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
         return failed(copy.db, SQLITE_ERROR, "cannot open the copy " + path);
+    {
+        const std::lock_guard lock(m_readMutex);
+        sqlite3_backup *pages = sqlite3_backup_init(copy.db, "main", m_reader->db, "main");
+        const int rc = pages ? sqlite3_backup_step(pages, -1) : sqlite3_errcode(copy.db);
+        sqlite3_backup_finish(pages);
+        if (rc != SQLITE_DONE)
+            return failed(m_reader->db, rc, "cannot copy the database to " + path);
+    }
     // A file of its own: no -wal beside it once closed.
     Statement journal(copy.db, "PRAGMA journal_mode = DELETE");
     if (!journal.raw || sqlite3_step(journal.raw) != SQLITE_ROW)

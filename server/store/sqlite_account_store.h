@@ -13,8 +13,9 @@ class SqliteAccountStore final : public AccountStore
 {
 public:
     // Opens the file, creating it (readable by its owner only) and the table
-    // when missing, and writes to it once.
-    static std::unique_ptr<AccountStore> open(const std::string &path, std::string &error);
+    // when missing, and writes to it once unless told not to.
+    static std::unique_ptr<AccountStore> open(const std::string &path, std::string &error,
+                                              bool proveWritable = true);
 
     ~SqliteAccountStore() override;
 
@@ -39,7 +40,8 @@ public:
     Change forEachTombstone(const std::function<bool(const Tombstone &)> &each,
                             std::string &error) override;
     Change import(AccountStore &source, ImportOutcome &outcome, std::string &error) override;
-    // VACUUM INTO a new file, mode 0600, checked with PRAGMA integrity_check.
+    // SQLite's online backup into a new file, mode 0600, in one step (one
+    // read transaction), checked with PRAGMA integrity_check.
     Change backup(const std::string &path, std::string &error) override;
 
 private:
