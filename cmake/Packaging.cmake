@@ -17,6 +17,7 @@ set(PARLONDA_SYSTEMD_UNIT_DIR "lib/systemd/system"
 
 set(packaging ${PROJECT_BINARY_DIR}/packaging)
 set(regnick_man ${packaging}/parlonda-regnick.8)
+set(regnick_conf ${packaging}/regnick.conf)
 set(registro_man ${packaging}/parlonda-registro.1)
 
 # The service's manual page is its --help, which help2man lays out; the
@@ -31,6 +32,20 @@ add_custom_command(
     DEPENDS parlonda-regnick
     COMMENT "Writing the manual page of parlonda-regnick with help2man"
     VERBATIM)
+# The packaged configuration file is what the program prints for the
+# options the packaged unit needs (the accounts in the state folder, the
+# TLS pair that the unit copies into the runtime folder, four hash workers
+# to fit MemoryMax=), every other option commented out with its default:
+# made from the option table, it cannot miss one.
+add_custom_command(
+    OUTPUT ${regnick_conf}
+    COMMAND $<TARGET_FILE:parlonda-regnick> --print-config
+            --db /var/lib/parlonda-regnick/regnick.db
+            --tls-cert /run/parlonda-regnick/cert.pem --tls-key /run/parlonda-regnick/key.pem
+            --hash-workers 4 > ${regnick_conf}
+    DEPENDS parlonda-regnick
+    COMMENT "Writing the packaged regnick.conf"
+    VERBATIM)
 # The dialog has no command line to read it from: its page is written by hand.
 configure_file(${PROJECT_SOURCE_DIR}/app/parlonda-registro.1.in ${registro_man} @ONLY)
 add_custom_command(
@@ -39,7 +54,7 @@ add_custom_command(
     DEPENDS ${registro_man}
     VERBATIM)
 
-set(package_docs ${regnick_man}.gz ${registro_man}.gz)
+set(package_docs ${regnick_man}.gz ${registro_man}.gz ${regnick_conf})
 foreach(component registro regnick)
   set(PARLONDA_DEB_PACKAGE parlonda-${component})
   if(component STREQUAL "registro")
@@ -72,6 +87,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/server/systemd/parlonda-regnick.service
               ${PROJECT_SOURCE_DIR}/server/systemd/parlonda-regnick.socket
         DESTINATION ${PARLONDA_SYSTEMD_UNIT_DIR} COMPONENT regnick)
 install(FILES ${regnick_man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT regnick)
+# /etc beside the prefix: /etc for the package's /usr, and inside a prefix
+# that "cmake --install --prefix" is given. A conffile: dpkg keeps the
+# operator's changes across upgrades.
+install(FILES ${regnick_conf} DESTINATION ../etc/parlonda-regnick COMPONENT regnick)
+file(WRITE ${packaging}/conffiles "/etc/parlonda-regnick/regnick.conf\n")
+set(CPACK_DEBIAN_REGNICK_PACKAGE_CONTROL_EXTRA ${packaging}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_PACKAGE_NAME parlonda-registro)
 set(CPACK_PACKAGE_VENDOR "Parlonda")

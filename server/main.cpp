@@ -8,6 +8,7 @@
 #include "server/http/http_daemon.h"
 #include "server/http/listeners.h"
 #include "server/http/tls_files.h"
+#include "server/http/tls_priorities.h"
 #include "server/metrics.h"
 #include "server/request_log.h"
 #include "server/service_options.h"
@@ -18,6 +19,7 @@
 #include "server/signup/regnick_service.h"
 #include "server/signup/reserved_nicks.h"
 #include "server/store/account_store.h"
+#include "server/store/database_inspection.h"
 #include "server/store/database_reader.h"
 #include "server/systemd.h"
 
@@ -56,55 +58,97 @@ int refuse(const std::string &why)
     return 1;
 }
 
-// "::", every address of this machine, serves IPv4 too, unless an IPv4
-// address is listened on as well: that one would then be taken twice.
-bool ipv6Only(const std::string &address, const std::vector<std::string> &all)
-{
-    in6_addr v6{};
-    in_addr v4{};
-    if (inet_pton(AF_INET6, address.c_str(), &v6) != 1 || !IN6_IS_ADDR_UNSPECIFIED(&v6))
-        return false;
-    for (const std::string &other : all) {
-        if (inet_pton(AF_INET, other.c_str(), &v4) == 1)
-            return true;
-    }
-    return false;
-}
-
-// The sockets systemd passed in, or else those of --listen, bound here.
-// Empty after saying why on standard error.
-std::vector<Listener> openListeners(const ServiceOptions &options)
+// Every socket a start listens on: those systemd passed in, or else those
+// of --listen, bound here; and the metrics socket.
+struct Listening
 {
     std::vector<Listener> listeners;
-    std::string error;
-    const auto fail = [&](const std::string &why) {
-        refuse(why);
+    std::optional<Listener> metrics;
+
+    void close()
+    {
         for (const Listener &listener : listeners)
             ::close(listener.fd);
-        return std::vector<Listener>{};
+        if (metrics)
+            ::close(metrics->fd);
+        listeners.clear();
+        metrics.reset();
+    }
+};
+
+// Binds `address` and `port` as openListener() does. For --check (with
+// `notes`), a port that this program's running copy holds is taken as the
+// service's own, and not bound again: the check goes on.
+Listener bindOrNote(const std::string &address, std::uint16_t port, bool ipv6Only,
+                    std::vector<std::string> *notes, bool &skipped, std::string &error)
+{
+    skipped = false;
+    const Listener listener = openListener(address, port, ipv6Only, error);
+    if (listener.fd >= 0 || !notes || !error.ends_with(std::strerror(EADDRINUSE)))
+        return listener;
+    if (const pid_t running = thisProgramListeningOn(port); running > 0) {
+        skipped = true;
+        notes->push_back(hostAndPort({-1, address, port}) +
+                         " is held by the running service (pid " + std::to_string(running) +
+                         "): not bound again");
+    }
+    return listener;
+}
+
+// False with the reason in `error`, nothing left open. With `notes`, for
+// --check: what was not bound, and why.
+bool openListeners(const ServiceOptions &options, Listening &open, std::string &error,
+                   std::vector<std::string> *notes = nullptr)
+{
+    const auto fail = [&](const std::string &why) {
+        error = why;
+        open.close();
+        return false;
     };
+    bool skipped = false;
+    const char *mainPid = std::getenv("MAINPID");
     if (const std::vector<int> passed = socketsFromSystemd(); !passed.empty()) {
         for (const int fd : passed) {
             const Listener listener = describeListener(fd, error);
             if (listener.fd < 0)
                 return fail("cannot serve on a socket from systemd: " + error);
-            listeners.push_back(listener);
-            if (!plainHttpAllowed(options, listener.address))
-                return fail("not serving on " + hostAndPort(listener));
+            open.listeners.push_back(listener);
+            if (!plainHttpAllowed(options, listener.address, error))
+                return fail(error + "; not serving on " + hostAndPort(listener));
         }
-        return listeners;
+        if (notes)
+            notes->push_back("the " + std::to_string(passed.size()) +
+                             " sockets systemd passed in are not bound again");
+    } else if (notes && mainPid && *mainPid) {
+        // systemctl reload: the running service keeps the sockets it has,
+        // which may be the socket unit's rather than --listen's.
+        notes->push_back("the listening sockets stay those of the running service (pid " +
+                         std::string(mainPid) + "); --listen and --port take a restart");
+    } else {
+        auto port = static_cast<std::uint16_t>(options.port);
+        for (const std::string &address : options.listen) {
+            const Listener listener =
+                bindOrNote(address, port, ipv6Only(address, options.listen), notes, skipped, error);
+            if (skipped)
+                continue;
+            if (listener.fd < 0)
+                return fail("cannot listen on " + hostAndPort({-1, address, port}) + ": " + error);
+            // With port 0, the others take the port the kernel gave the first.
+            port = listener.port;
+            open.listeners.push_back(listener);
+        }
     }
-    auto port = static_cast<std::uint16_t>(options.port);
-    for (const std::string &address : options.listen) {
+    if (!options.metricsAddress.empty()) {
+        const auto port = static_cast<std::uint16_t>(options.metricsPort);
         const Listener listener =
-            openListener(address, port, ipv6Only(address, options.listen), error);
-        if (listener.fd < 0)
-            return fail("cannot listen on " + hostAndPort({-1, address, port}) + ": " + error);
-        // With port 0, the others take the port the kernel gave the first.
-        port = listener.port;
-        listeners.push_back(listener);
+            bindOrNote(options.metricsAddress, port, true, notes, skipped, error);
+        if (listener.fd < 0 && !skipped)
+            return fail("cannot serve metrics on " +
+                        hostAndPort({-1, options.metricsAddress, port}) + ": " + error);
+        if (listener.fd >= 0)
+            open.metrics = listener;
     }
-    return listeners;
+    return true;
 }
 
 // One hash on each worker at once, as a busy service hashes: so that the
@@ -175,74 +219,199 @@ void ownConnections(ConnectionIntake &intake, HttpDaemon &daemon)
     daemon.whenClosed([&intake](const sockaddr *client) { intake.closed(client); });
 }
 
-// SIGHUP: a new log file after rotation, a renewed certificate. Whatever
-// fails is logged, and the service goes on as it was.
-void reload(const ServiceOptions &options, RequestLog &log, TlsCredentials &credentials)
-{
-    std::string error;
-    if (!options.log.empty()) {
-        if (log.reopenFile(options.log, error))
-            log.notice("opened the log " + options.log + " again");
-        else
-            log.problem("logging on to the file open before: " + error);
-    }
-    if (!options.tls())
-        return;
-    if (credentials.load(options.tlsCertificate, options.tlsKey, error))
-        log.notice("reloaded the TLS certificate " + options.tlsCertificate + " and key " +
-                   options.tlsKey);
-    else
-        log.problem("keeping the TLS certificate loaded before: " + error);
-}
-
-// What a start reads and opens before it listens; --check stops after it.
+// What a start reads and opens before it listens; --check reads the same
+// and opens the database read-only.
 struct Prepared
 {
     TlsCredentials credentials;
-    std::optional<ReservedNicks> reserved;
+    std::shared_ptr<const ReservedNicks> reserved;
     std::unique_ptr<AccountStore> store;
+    DatabaseInspection database; // --check
 };
+
+std::shared_ptr<const ReservedNicks> readReservedNicks(const ServiceOptions &options,
+                                                       std::string &error)
+{
+    std::optional<ReservedNicks> reserved =
+        options.reservedNicks.empty() ? ReservedNicks::builtIn()
+                                      : ReservedNicks::fromFile(options.reservedNicks, error);
+    return reserved ? std::make_shared<const ReservedNicks>(std::move(*reserved)) : nullptr;
+}
 
 // False with the reason in `error`.
 bool prepare(const ServiceOptions &options, Prepared &prepared, std::string &error)
 {
-    if (options.tls() && !prepared.credentials.load(options.tlsCertificate, options.tlsKey, error))
+    if (options.tls() &&
+        (!prepared.credentials.load(options.tlsCertificate, options.tlsKey, error) ||
+         !checkTlsPriorities(options.tlsPriorities, error)))
         return false;
     // The listeners systemd may pass in are counted again once they are open.
     if (!fitDescriptorLimit(options, descriptorBudget(options, options.listen.size()), error))
         return false;
-    prepared.reserved = options.reservedNicks.empty()
-                            ? ReservedNicks::builtIn()
-                            : ReservedNicks::fromFile(options.reservedNicks, error);
-    if (!prepared.reserved)
+    if (!(prepared.reserved = readReservedNicks(options, error)))
         return false;
+    if (options.check)
+        return inspectDatabase(options.db, prepared.database, error);
     prepared.store = AccountStore::open(options.db, error);
     if (prepared.store)
         prepared.store->setNickCooldown(std::chrono::days(options.nickCooldownDays));
     return prepared.store != nullptr;
 }
 
-// --check: what a start would use, checked without listening, since a
-// running service holds the port. Before a reload or a restart, so that a
+std::string folderOf(const std::string &path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Whether RequestLog::openFile() would open `path`, asked without creating it.
+bool logWritable(const std::string &path, std::vector<std::string> &notes, std::string &error)
+{
+    const bool exists = ::access(path.c_str(), F_OK) == 0;
+    if ((exists ? ::access(path.c_str(), W_OK) : ::access(folderOf(path).c_str(), W_OK | X_OK)) !=
+        0) {
+        error = "cannot open the log " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!exists)
+        notes.push_back("a start would create the log " + path);
+    return true;
+}
+
+// --check: what a start would use, checked as the start checks it, and
+// nothing changed: no file created, the database opened read-only, every
+// listening socket bound and closed again (but a port the running service
+// holds, which a reload keeps). Before a reload or a restart, so that a
 // bad renewal is found while the old files still serve.
 int check(const ServiceOptions &options)
 {
     Prepared prepared;
     std::string error;
-    if (!prepare(options, prepared, error))
+    std::vector<std::string> notes;
+    Listening listening;
+    if (!prepare(options, prepared, error) ||
+        (!options.log.empty() && !logWritable(options.log, notes, error)) ||
+        !openListeners(options, listening, error, &notes))
         return refuse(error);
-    if (!options.log.empty()) {
-        const int fd = RequestLog::openFile(options.log, error);
-        if (fd < 0)
-            return refuse(error);
-        ::close(fd);
-    }
+    listening.close();
     // The database by its kind only: a PostgreSQL URI may hold a password.
     std::cout << "parlonda-regnick: good to start: the options"
-              << (options.tls() ? ", the TLS certificate and key" : "")
+              << (options.config.empty() ? "" : " and " + options.config)
+              << (options.tls() ? ", the TLS certificate, key and priorities" : "")
               << (options.log.empty() ? "" : ", the log file")
-              << ", the reserved nicks and the database\n";
+              << ", the reserved nicks, the listening sockets and the database\n";
+    notes.push_back(databasePlan(prepared.database, false));
+    notes.push_back("SIGHUP (systemctl reload) applies " + reloadableOptionNames() +
+                    "; any other option takes a restart");
+    for (const std::string &note : notes)
+        std::cout << "parlonda-regnick: " << note << '\n';
     return 0;
+}
+
+// --init-db: what a start does to the database, and no more.
+int initDatabase(const ServiceOptions &options)
+{
+    DatabaseInspection found;
+    std::string error;
+    if (!inspectDatabase(options.db, found, error) || !AccountStore::open(options.db, error))
+        return refuse(error);
+    std::cout << "parlonda-regnick: " << databasePlan(found, true) << '\n';
+    return 0;
+}
+
+// What SIGHUP may change while the service runs, and the parts that hold it.
+struct Reloadable
+{
+    RequestLog &log;
+    TlsCredentials &credentials;
+    RateLimiter &attempts;
+    RegnickService &service;
+    ConnectionIntake &intake;
+    HttpDaemon &daemon;
+};
+
+// The checks of a start, for what a reload would apply.
+bool checkReload(const ServiceOptions &next, const ServiceOptions &current,
+                 std::shared_ptr<const ReservedNicks> &reserved, std::string &error)
+{
+    if (next.tls() && (!loadTlsFiles(next.tlsCertificate, next.tlsKey, error) ||
+                       !checkTlsPriorities(next.tlsPriorities, error)))
+        return false;
+    if (!(reserved = readReservedNicks(next, error)))
+        return false;
+    if (!next.log.empty() && next.log != current.log) {
+        const int fd = RequestLog::openFile(next.log, error);
+        if (fd < 0)
+            return false;
+        ::close(fd);
+    }
+    return true;
+}
+
+// SIGHUP: the log opened again after rotation; the command line and the
+// configuration file read again, checked as a start checks them, and what
+// can change while running applied, all or nothing. `current` is what is
+// in effect, and becomes the new one.
+void reload(int argc, char **argv, ServiceOptions &current, const Reloadable &parts)
+{
+    RequestLog &log = parts.log;
+    std::string error;
+    if (!current.log.empty()) {
+        if (log.reopenFile(current.log, error))
+            log.notice("opened the log " + current.log + " again");
+        else
+            log.problem("logging on to the file open before: " + error);
+    }
+    std::optional<ServiceOptions> next = parseServiceOptions(argc, argv, error);
+    std::shared_ptr<const ReservedNicks> reserved;
+    if (!next || !checkReload(*next, current, reserved, error)) {
+        log.problem("not reloaded, every setting stays as it was: " + error);
+        return;
+    }
+    std::vector<std::string> applied;
+    for (const std::string &name : changedOptions(current, *next)) {
+        if (reloadApplies(name, current, *next))
+            applied.push_back(name);
+        else
+            log.warning(name + " changed, which takes a restart (systemctl restart "
+                               "parlonda-regnick); it stays as it was until then");
+    }
+    if (!next->log.empty() && !current.log.empty() && next->log != current.log) {
+        if (!log.reopenFile(next->log, error)) {
+            log.problem("not reloaded, every setting stays as it was: " + error);
+            return;
+        }
+        current.log = next->log;
+    }
+    if (next->tls() && current.tls()) {
+        if (parts.credentials.load(next->tlsCertificate, next->tlsKey, error)) {
+            log.notice("reloaded the TLS certificate " + next->tlsCertificate + " and key " +
+                       next->tlsKey);
+            current.tlsCertificate = next->tlsCertificate;
+            current.tlsKey = next->tlsKey;
+        } else {
+            log.problem("keeping the TLS certificate loaded before: " + error);
+        }
+    }
+    parts.attempts.setRate(next->ratePerMinute, next->rateBurst);
+    parts.service.setWaits(std::chrono::seconds(next->maxWaitSeconds),
+                           std::chrono::seconds(next->repeatWindowSeconds));
+    parts.service.setReservedNicks(std::move(reserved));
+    parts.intake.trust(next->trustedProxies);
+    parts.daemon.trustProxies(next->trustedProxies);
+    current.ratePerMinute = next->ratePerMinute;
+    current.rateBurst = next->rateBurst;
+    current.maxWaitSeconds = next->maxWaitSeconds;
+    current.repeatWindowSeconds = next->repeatWindowSeconds;
+    current.stopTimeoutSeconds = next->stopTimeoutSeconds;
+    current.reservedNicks = next->reservedNicks;
+    current.trustedProxies = next->trustedProxies;
+    current.trustedProxyList = next->trustedProxyList;
+    std::string names;
+    for (const std::string &name : applied)
+        names += (names.empty() ? "" : ", ") + name;
+    log.notice("reloaded the configuration" +
+               (names.empty() ? std::string(": no option changed") : "; changed: " + names));
 }
 
 // Scripts and tests wait for these lines to learn the port, one per
@@ -319,8 +488,11 @@ SharedOptions sharedOptions()
         std::vector<char *> argv = {const_cast<char *>("parlonda-regnick")};
         for (std::string &argument : copies)
             argv.push_back(argument.data());
+        std::string error;
         const std::optional<ServiceOptions> options =
-            parseServiceOptions(static_cast<int>(argv.size()), argv.data());
+            parseServiceOptions(static_cast<int>(argv.size()), argv.data(), error);
+        if (!options)
+            std::cerr << "parlonda-regnick: " << error << '\n';
         return options ? std::optional<AccountsSettings>(
                              {options->db, std::chrono::days(options->nickCooldownDays)})
                        : std::nullopt;
@@ -342,13 +514,18 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
     cerrLinesAreErrors();
 
-    const std::optional<ServiceOptions> options = parseServiceOptions(argc, argv);
+    std::string error;
+    std::optional<ServiceOptions> options = parseServiceOptions(argc, argv, error);
     if (!options) {
-        std::cerr << "Try 'parlonda-regnick --help'.\n";
+        std::cerr << "parlonda-regnick: " << error << "\nTry 'parlonda-regnick --help'.\n";
         return 2;
     }
     if (options->help) {
         std::cout << serviceUsage();
+        return 0;
+    }
+    if (options->printConfig) {
+        std::cout << configFileText(*options);
         return 0;
     }
 
@@ -356,13 +533,13 @@ int main(int argc, char **argv)
         return refuse("cannot initialise libsodium");
     if (options->check)
         return check(*options);
-    std::string error;
+    if (options->initDb)
+        return initDatabase(*options);
 
     Prepared prepared;
     if (!prepare(*options, prepared, error))
         return refuse(error);
     TlsCredentials &credentials = prepared.credentials;
-    const ReservedNicks &reserved = *prepared.reserved;
     AccountStore &store = *prepared.store;
 
     int logFd = STDERR_FILENO;
@@ -372,12 +549,12 @@ int main(int argc, char **argv)
                                                           [](int *fd) { ::close(*fd); });
     RequestLog log(logFd, goesToJournal(logFd));
 
-    std::vector<Listener> listeners = openListeners(*options);
-    if (listeners.empty())
-        return 1;
+    Listening listening;
+    if (!openListeners(*options, listening, error))
+        return refuse(error);
+    std::vector<Listener> &listeners = listening.listeners;
     if (!fitDescriptorLimit(*options, descriptorBudget(*options, listeners.size()), error)) {
-        for (const Listener &listener : listeners)
-            ::close(listener.fd);
+        listening.close();
         return refuse(error);
     }
 
@@ -386,7 +563,7 @@ int main(int argc, char **argv)
     Metrics metrics;
     metrics.setQueueDepth([&hashing] { return hashing.queued(); });
     DatabaseReader reader(store, log);
-    RegnickService service(store, reader, reserved, hashing, attempts, log, metrics,
+    RegnickService service(store, reader, prepared.reserved, hashing, attempts, log, metrics,
                            std::chrono::seconds(options->maxWaitSeconds),
                            std::chrono::seconds(options->repeatWindowSeconds));
 
@@ -402,14 +579,13 @@ int main(int argc, char **argv)
         },
         log);
     metrics.setConnectionsOpen([&intake] { return intake.open(); });
-    HttpDaemon daemon({service.route(), service.healthRoute()}, log, &metrics);
+    HttpDaemon daemon({service.route(), service.healthRoute(), service.liveRoute()}, log, &metrics);
     serving = &daemon;
     daemon.trustProxies(options->trustedProxies);
     ownConnections(intake, daemon);
     const HttpTls tls{options->tls() ? &credentials : nullptr, options->tlsPriorities};
     if (!daemon.start(options->limits, tls, error) || !intake.start(error)) {
-        for (const Listener &listener : listeners)
-            ::close(listener.fd);
+        listening.close();
         return refuse("cannot serve HTTP: " + error);
     }
     // Every connection goes through the intake, which learns its client.
@@ -443,14 +619,8 @@ int main(int argc, char **argv)
     ownConnections(metricsIntake, metricsDaemon);
     std::optional<Acceptor> metricsAcceptor;
     std::string metricsAt;
-    if (!options->metricsAddress.empty()) {
-        const Listener listener = openListener(
-            options->metricsAddress, static_cast<std::uint16_t>(options->metricsPort), true, error);
-        if (listener.fd < 0)
-            return refuse("cannot serve metrics on " +
-                          hostAndPort({-1, options->metricsAddress,
-                                       static_cast<std::uint16_t>(options->metricsPort)}) +
-                          ": " + error);
+    if (listening.metrics) {
+        const Listener listener = *listening.metrics;
         metricsAt = "metrics on http://" + hostAndPort(listener) + "/metrics";
         metricsAcceptor.emplace(
             std::vector<Listener>{listener},
@@ -466,9 +636,10 @@ int main(int argc, char **argv)
     tellSystemd(status);
 
     int signal = 0;
+    const Reloadable reloadable{log, credentials, attempts, service, intake, daemon};
     while ((signal = waitForServiceSignal()) == SIGHUP) {
         tellSystemd("RELOADING=1");
-        reload(*options, log, credentials);
+        reload(argc, argv, *options, reloadable);
         tellSystemd(status);
     }
     tellSystemd("STOPPING=1\nSTATUS=Stopping");

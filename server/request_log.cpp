@@ -139,6 +139,11 @@ void RequestLog::problem(std::string_view text)
     writeLabelled("<3>", "error", text);
 }
 
+void RequestLog::warning(std::string_view text)
+{
+    writeLabelled("<4>", "warning", text);
+}
+
 void RequestLog::notice(std::string_view text)
 {
     writeLabelled("<5>", "notice", text);

@@ -38,6 +38,9 @@ public:
     // A line for the operator about something that went wrong inside. The
     // text is escaped like a nick: it may quote what a client sent.
     void problem(std::string_view text);
+    // A line for the operator about something that needs their action
+    // (journald's <4>), such as an option that takes a restart.
+    void warning(std::string_view text);
     // A line for the operator about the service itself: started, stopping.
     void notice(std::string_view text);
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +40,26 @@ private:
         unsigned prefix;
     };
     std::vector<Range> m_ranges;
+};
+
+// AddressRanges that a reload may replace while connections come in: each
+// look-up sees the old ranges or the new ones, whole.
+class ReplaceableAddressRanges
+{
+public:
+    explicit ReplaceableAddressRanges(AddressRanges ranges = {})
+        : m_ranges(std::make_shared<const AddressRanges>(std::move(ranges)))
+    {
+    }
+    bool contains(const sockaddr *address) const { return m_ranges.load()->contains(address); }
+    std::shared_ptr<const AddressRanges> current() const { return m_ranges.load(); }
+    void replace(AddressRanges ranges)
+    {
+        m_ranges.store(std::make_shared<const AddressRanges>(std::move(ranges)));
+    }
+
+private:
+    std::atomic<std::shared_ptr<const AddressRanges>> m_ranges;
 };
 
 // The client an HTTP reverse proxy names in X-Forwarded-For ("client,

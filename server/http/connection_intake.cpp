@@ -318,12 +318,12 @@ bool ConnectionIntake::countClient(const sockaddr *client)
 
 void ConnectionIntake::closed(const sockaddr *client)
 {
-    const bool trusted = m_trusted.contains(client);
     const std::lock_guard lock(m_countMutex);
     if (m_open > 0 && --m_open == 0)
         m_allClosed.notify_all();
-    if (trusted)
-        return;
+    // A trusted client was never counted, and so has no count: asked by
+    // the count rather than the ranges, which a reload may have changed
+    // since the connection was counted.
     const auto it = m_perClient.find(clientKey(client));
     if (it != m_perClient.end() && --it->second == 0)
         m_perClient.erase(it);

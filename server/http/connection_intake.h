@@ -68,7 +68,9 @@ public:
     // A connection served under `client` has closed. From any thread.
     void closed(const sockaddr *client);
 
-    const AddressRanges &trusted() const { return m_trusted; }
+    std::shared_ptr<const AddressRanges> trusted() const { return m_trusted.current(); }
+    // From the next connection on (SIGHUP); from any thread.
+    void trust(AddressRanges ranges) { m_trusted.replace(std::move(ranges)); }
     // Connections counted now, waiting and served.
     unsigned open();
     // Waits until every connection counted has closed, or until `deadline`.
@@ -110,7 +112,7 @@ private:
     void refuse(int fd, const std::string &why, const sockaddr *client);
 
     std::string m_name;
-    AddressRanges m_trusted;
+    ReplaceableAddressRanges m_trusted;
     unsigned m_maxConnections;
     unsigned m_maxPerClient;
     std::chrono::milliseconds m_firstBytesTimeout;

@@ -284,7 +284,7 @@ HttpRequest::HttpRequest(HttpDaemon &daemon, MHD_Connection *connection, std::st
                 return MHD_YES;
             },
             &forwarded);
-        m_forwardedFor = forwardedClient(forwarded, m_daemon.m_trustedProxies);
+        m_forwardedFor = forwardedClient(forwarded, *m_daemon.m_trustedProxies.current());
     }
     m_client = addressText(clientAddress());
 }

@@ -153,7 +153,8 @@ public:
     HttpDaemon &operator=(const HttpDaemon &) = delete;
 
     // HTTP reverse proxies whose X-Forwarded-For names the client. Before start().
-    void trustProxies(AddressRanges proxies) { m_trustedProxies = std::move(proxies); }
+    // From the next request on; from any thread.
+    void trustProxies(AddressRanges proxies) { m_trustedProxies.replace(std::move(proxies)); }
     // Told the address of every connection served once it closes. Before start().
     void whenClosed(std::function<void(const sockaddr *)> closed) { m_closed = std::move(closed); }
 
@@ -197,7 +198,7 @@ private:
     std::vector<Route> m_routes;
     RequestLog &m_log;
     Metrics *m_metrics;
-    AddressRanges m_trustedProxies;
+    ReplaceableAddressRanges m_trustedProxies;
     std::function<void(const sockaddr *)> m_closed;
     HttpLimits m_limits;
     std::string m_priorities;

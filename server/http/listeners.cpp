@@ -2,8 +2,14 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
 #include <netinet/in.h>
+#include <set>
+#include <sstream>
 #include <unistd.h>
 
 namespace parlonda {
@@ -24,7 +30,72 @@ std::uint16_t portOf(const sockaddr_storage &address)
     return ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port);
 }
 
+// The inodes of the TCP sockets listening on `port`, from the kernel's tables.
+std::set<std::string> listeningInodes(std::uint16_t port)
+{
+    std::set<std::string> inodes;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream lines(table);
+        std::string line;
+        std::getline(lines, line); // the heading
+        while (std::getline(lines, line)) {
+            // sl local_address rem_address st tx:rx tr:when retransmits uid timeout inode
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, skip, inode;
+            fields >> slot >> local >> remote >> state >> skip >> skip >> skip >> skip >> skip >>
+                inode;
+            const auto colon = local.rfind(':');
+            if (state == "0A" && colon != std::string::npos &&
+                std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port)
+                inodes.insert("socket:[" + inode + "]");
+        }
+    }
+    return inodes;
+}
+
+std::string programOf(const std::string &process)
+{
+    char path[4096];
+    const ssize_t length = ::readlink((process + "/exe").c_str(), path, sizeof path - 1);
+    std::string program(path, length > 0 ? static_cast<std::size_t>(length) : 0);
+    // A program replaced by an upgrade while it runs.
+    if (program.ends_with(" (deleted)"))
+        program.resize(program.size() - 10);
+    return program;
+}
+
 } // namespace
+
+pid_t thisProgramListeningOn(std::uint16_t port)
+{
+    const std::set<std::string> inodes = listeningInodes(port);
+    const std::string self = programOf("/proc/self");
+    if (inodes.empty() || self.empty())
+        return 0;
+    const std::unique_ptr<DIR, int (*)(DIR *)> processes(::opendir("/proc"), &::closedir);
+    while (processes) {
+        const dirent *entry = ::readdir(processes.get());
+        if (!entry)
+            break;
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        const std::string process = std::string("/proc/") + entry->d_name;
+        if (pid <= 0 || pid == ::getpid() || programOf(process) != self)
+            continue;
+        const std::unique_ptr<DIR, int (*)(DIR *)> files(::opendir((process + "/fd").c_str()),
+                                                         &::closedir);
+        while (files) {
+            const dirent *file = ::readdir(files.get());
+            if (!file)
+                break;
+            char target[64];
+            const ssize_t length =
+                ::readlinkat(::dirfd(files.get()), file->d_name, target, sizeof target - 1);
+            if (length > 0 && inodes.contains(std::string(target, std::size_t(length))))
+                return pid;
+        }
+    }
+    return 0;
+}
 
 std::string addressText(const sockaddr *address)
 {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 namespace parlonda {
 
@@ -27,6 +28,11 @@ Listener openListener(const std::string &address, std::uint16_t port, bool ipv6O
 // What a socket passed in is bound to; fd -1 with the reason in `error`
 // when it is not a listening TCP socket.
 Listener describeListener(int fd, std::string &error);
+
+// A process running this same program that holds a TCP socket listening
+// on `port`: the service's own running copy, which --check must not take
+// for a stranger. 0 when there is none, or none this process may see.
+pid_t thisProgramListeningOn(std::uint16_t port);
 
 // A numeric address as text ("-" for anything but IPv4 and IPv6).
 std::string addressText(const sockaddr *address);

@@ -15,12 +15,18 @@ RateLimiter::RateLimiter(unsigned perMinute, unsigned burst)
 {
 }
 
+void RateLimiter::setRate(unsigned perMinute, unsigned burst)
+{
+    const std::lock_guard lock(m_mutex);
+    m_perSecond = perMinute / 60.0;
+    m_burst = std::max(1u, burst);
+}
+
 std::chrono::seconds RateLimiter::take(const sockaddr *address, Clock::time_point now)
 {
+    const std::lock_guard lock(m_mutex);
     if (m_perSecond <= 0)
         return std::chrono::seconds(0);
-
-    const std::lock_guard lock(m_mutex);
     if (now - m_lastSweep > std::chrono::seconds(60)) {
         forgetFullBuckets(now);
         m_lastSweep = now;

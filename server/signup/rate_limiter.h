@@ -25,6 +25,9 @@ public:
     // otherwise how long until there is (at least one second).
     std::chrono::seconds take(const sockaddr *address, Clock::time_point now);
 
+    // New figures from now on (SIGHUP); the buckets keep what they hold.
+    void setRate(unsigned perMinute, unsigned burst);
+
 private:
     struct Bucket
     {

@@ -49,6 +49,12 @@ HttpDaemon::Route RegnickService::healthRoute()
             [this](HttpRequest &request) { checkHealth(request); }};
 }
 
+HttpDaemon::Route RegnickService::liveRoute()
+{
+    return {std::string(kLivePath), "GET",
+            [](HttpRequest &request) { request.reply(200, "ok\n"); }};
+}
+
 void RegnickService::checkHealth(HttpRequest &request)
 {
     if (!m_reader.healthy()) {
@@ -63,7 +69,7 @@ void RegnickService::checkHealth(HttpRequest &request)
     const bool shedLately =
         lastShed != 0 &&
         Clock::now() - Clock::time_point(Clock::duration(lastShed)) < kShedShownFor;
-    if (queueWait > m_maxWait || shedLately) {
+    if (queueWait > m_maxWait.load() || shedLately) {
         request.reply(503, "shedding sign-ups\n", {{"Retry-After", retryAfter(queueWait)}});
         return;
     }
@@ -114,7 +120,7 @@ void RegnickService::handle(HttpRequest &request)
     }
 
     // Reserved for the operator: in use, as far as the client can tell.
-    if (m_reserved.contains(form.registration->nickKey)) {
+    if (m_reserved.load()->contains(form.registration->nickKey)) {
         m_metrics.signup(Metrics::Signup::RefusedNick);
         request.note(form.nick, "refused:reserved");
         request.reply(200, "Error");
@@ -122,7 +128,7 @@ void RegnickService::handle(HttpRequest &request)
     }
 
     // Overloaded: told at once, as the look-up would only delay the answer.
-    if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
+    if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait.load()) {
         shed();
         request.note(form.nick, "shed");
         request.reply(503, std::string(kBusy), {{"Retry-After", retryAfter(queueWait)}});
@@ -177,7 +183,7 @@ void RegnickService::lookedUp(HttpRequest &request, std::optional<AccountStore::
 void RegnickService::answerTaken(HttpRequest &request, Registration &registration)
 {
     const auto taken = [&] { answerNickTaken(request, "taken"); };
-    if (m_repeatWindow.count() == 0)
+    if (m_repeatWindow.load().count() == 0)
         return taken();
 
     StoredAccount stored;
@@ -211,17 +217,18 @@ bool RegnickService::mayBeRepeat(const StoredAccount &stored, const Registration
     // An age that cannot be read counts as older than any window; a locked
     // account is the operator's to give back.
     const Account &account = stored.account;
-    return m_repeatWindow.count() > 0 && !stored.locked && stored.age && stored.age->count() >= 0 &&
-           *stored.age < m_repeatWindow && account.names == registration.names &&
-           account.email == registration.email && account.phone == registration.phone &&
-           account.city == registration.city && account.country == registration.country;
+    return m_repeatWindow.load().count() > 0 && !stored.locked && stored.age &&
+           stored.age->count() >= 0 && *stored.age < m_repeatWindow.load() &&
+           account.names == registration.names && account.email == registration.email &&
+           account.phone == registration.phone && account.city == registration.city &&
+           account.country == registration.country;
 }
 
 void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
                                 std::function<void(Registration &)> work)
 {
     // Better told now to come back than answered after the client gave up.
-    if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait) {
+    if (const auto queueWait = m_hashing.expectedWait(); queueWait > m_maxWait.load()) {
         sodium_memzero(registration.password.data(), registration.password.size());
         shed();
         request.note({}, "shed");
@@ -229,7 +236,7 @@ void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
         return;
     }
 
-    const Clock::time_point deadline = request.arrived() + m_maxWait;
+    const Clock::time_point deadline = request.arrived() + m_maxWait.load();
     const bool queued =
         m_hashing.submit([this, &request, deadline, work = std::move(work),
                           registration = std::move(registration)](bool run) mutable {
@@ -327,7 +334,7 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
         // now: perhaps this one's own first attempt, still being hashed
         // when the person tried again.
         StoredAccount stored;
-        if (m_repeatWindow.count() > 0 &&
+        if (m_repeatWindow.load().count() > 0 &&
             m_store.findAccount(registration.nickKey, stored, error) ==
                 AccountStore::Lookup::Taken &&
             mayBeRepeat(stored, registration)) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,27 +52,46 @@ class RegnickService
 public:
     static constexpr std::string_view kPath = "/cgi-bin/regnick.pl";
     static constexpr std::string_view kHealthPath = "/healthz";
+    static constexpr std::string_view kLivePath = "/livez";
     static constexpr std::size_t kMaxBodyBytes = 16 * 1024;
     // The client gives up on an answer after 30 s.
     static constexpr std::chrono::seconds kDefaultMaxWait{20};
     static constexpr std::chrono::seconds kDefaultRepeatWindow{3600};
 
     // None of these may go before the service.
-    RegnickService(AccountStore &store, DatabaseReader &reader, const ReservedNicks &reserved,
-                   HashPool &hashing, RateLimiter &attempts, RequestLog &log, Metrics &metrics,
+    RegnickService(AccountStore &store, DatabaseReader &reader,
+                   std::shared_ptr<const ReservedNicks> reserved, HashPool &hashing,
+                   RateLimiter &attempts, RequestLog &log, Metrics &metrics,
                    std::chrono::milliseconds maxWait = kDefaultMaxWait,
                    std::chrono::seconds repeatWindow = kDefaultRepeatWindow)
-        : m_store(store), m_reader(reader), m_reserved(reserved), m_hashing(hashing),
+        : m_store(store), m_reader(reader), m_reserved(std::move(reserved)), m_hashing(hashing),
           m_attempts(attempts), m_log(log), m_metrics(metrics), m_maxWait(maxWait),
           m_repeatWindow(repeatWindow)
     {
     }
 
+    // For the sign-ups from now on (SIGHUP); from any thread. A sign-up
+    // under way goes on with what it started with, or the new, whole.
+    void setReservedNicks(std::shared_ptr<const ReservedNicks> reserved)
+    {
+        m_reserved.store(std::move(reserved));
+    }
+    void setWaits(std::chrono::milliseconds maxWait, std::chrono::seconds repeatWindow)
+    {
+        m_maxWait.store(maxWait);
+        m_repeatWindow.store(repeatWindow);
+    }
+
     HttpDaemon::Route route();
-    // GET /healthz, for load balancers: 200 "ok" when the database worked
+    // GET /healthz, readiness: 200 "ok" when the database worked
     // when last seen and sign-ups are not being shed, 503 otherwise; at
     // once, whatever the database does.
     HttpDaemon::Route healthRoute();
+    // GET /livez, for a balancer with one instance or instances sharing one
+    // database: 200 "ok" while the process serves, whatever the database
+    // does, so that a sick database reaches the client as 503 "busy" here
+    // rather than as a refused connection at the balancer.
+    HttpDaemon::Route liveRoute();
 
 private:
     void handle(HttpRequest &request);
@@ -103,13 +123,13 @@ private:
 
     AccountStore &m_store;
     DatabaseReader &m_reader;
-    const ReservedNicks &m_reserved;
+    std::atomic<std::shared_ptr<const ReservedNicks>> m_reserved;
     HashPool &m_hashing;
     RateLimiter &m_attempts;
     RequestLog &m_log;
     Metrics &m_metrics;
-    std::chrono::milliseconds m_maxWait;
-    std::chrono::seconds m_repeatWindow; // 0: no repeats
+    std::atomic<std::chrono::milliseconds> m_maxWait;
+    std::atomic<std::chrono::seconds> m_repeatWindow; // 0: no repeats
     static constexpr std::chrono::seconds kShedShownFor{1};
     // When a sign-up was last shed, as steady_clock ticks; 0: never.
     std::atomic<std::chrono::steady_clock::rep> m_lastShed{0};

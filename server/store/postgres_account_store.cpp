@@ -97,6 +97,16 @@ SELECT pg_advisory_xact_lock(7024311690457715017);
 SELECT to_regclass('schema_version') IS NOT NULL;
 )sql";
 constexpr const char *kSchemaVersion = "SELECT version FROM schema_version";
+constexpr const char *kMayChangeSchema = R"sql(
+SELECT has_schema_privilege(current_schema(), 'CREATE') AND coalesce(
+    (SELECT pg_has_role(relowner, 'USAGE') FROM pg_class WHERE oid = to_regclass('accounts')),
+    true)
+)sql";
+// --check reads what a start would, and can change nothing.
+constexpr const char *kBeginInspection = R"sql(
+BEGIN READ ONLY;
+SELECT to_regclass('schema_version') IS NOT NULL;
+)sql";
 
 // A role that may read the table but not add to it would fail every
 // sign-up after spending its hash.
@@ -231,14 +241,14 @@ std::string uriWithoutPassword(std::string_view uri)
 
 namespace {
 
-// Brings the database to the newest schema; false with `error` set when it
-// cannot, or when a newer release has changed it.
-bool upgrade(PostgresSession &session, const std::string &shown, Deadline deadline,
-             std::string &error)
+// The schema version, read in the transaction that `begin` opens (and
+// whose last statement tells whether schema_version is there); -1 with
+// `problem` set when it cannot be read.
+long long schemaVersion(PostgresSession &session, const char *begin, Deadline deadline,
+                        PostgresProblem &problem)
 {
-    PostgresProblem problem;
     long long version = -1;
-    if (const PostgresResult versioned = session.execute(kBeginUpgrade, deadline, problem)) {
+    if (const PostgresResult versioned = session.execute(begin, deadline, problem)) {
         version = 0;
         if (std::strcmp(PQgetvalue(versioned.get(), 0, 0), "t") == 0) {
             const PostgresResult found = session.execute(kSchemaVersion, deadline, problem);
@@ -248,6 +258,16 @@ bool upgrade(PostgresSession &session, const std::string &shown, Deadline deadli
                 problem.text = "schema_version does not hold one row";
         }
     }
+    return version;
+}
+
+// Brings the database to the newest schema; false with `error` set when it
+// cannot, or when a newer release has changed it.
+bool upgrade(PostgresSession &session, const std::string &shown, Deadline deadline,
+             std::string &error)
+{
+    PostgresProblem problem;
+    const long long version = schemaVersion(session, kBeginUpgrade, deadline, problem);
     if (version < 0) {
         error = "cannot read the schema version of " + shown + ": " + problem.text;
         return false;
@@ -307,6 +327,65 @@ std::unique_ptr<AccountStore> PostgresAccountStore::open(const std::string &uri,
         return nullptr;
     }
     return store;
+}
+
+bool PostgresAccountStore::inspect(const std::string &uri, DatabaseInspection &found,
+                                   std::string &error)
+{
+    const Deadline deadline = after(kOpenTime);
+    found = {};
+    found.shown = uriWithoutPassword(uri);
+    found.newest = kSchemaSteps.size();
+    PostgresProblem problem;
+    const std::unique_ptr<PostgresSession> session =
+        PostgresSession::connect(uri, deadline, problem);
+    if (!session) {
+        error = "cannot connect to the accounts database " + found.shown + ": " +
+                withoutPasswords(problem.text, uri);
+        return false;
+    }
+    found.version = schemaVersion(*session, kBeginInspection, deadline, problem);
+    if (found.version < 0) {
+        error = "cannot read the schema version of " + found.shown + ": " + problem.text;
+        return false;
+    }
+    if (found.version > static_cast<long long>(kSchemaSteps.size())) {
+        error = newerSchemaRefusal(found.shown, found.version, kSchemaSteps.size());
+        return false;
+    }
+    if (found.version < static_cast<long long>(kSchemaSteps.size()))
+        found.action = DatabaseInspection::Action::Upgrade;
+    const PostgresResult table =
+        session->execute("SELECT to_regclass('accounts') IS NOT NULL", deadline, problem);
+    if (!table) {
+        error = "cannot look at the accounts table in " + found.shown + ": " + problem.text;
+        return false;
+    }
+    if (std::strcmp(PQgetvalue(table.get(), 0, 0), "t") != 0)
+        found.action = DatabaseInspection::Action::Create;
+    // The steps create tables and change the accounts table: the rights of
+    // its owner, which a role that may only read and add lacks.
+    if (found.action != DatabaseInspection::Action::None) {
+        const PostgresResult owner = session->execute(kMayChangeSchema, deadline, problem);
+        if (!owner || std::strcmp(PQgetvalue(owner.get(), 0, 0), "t") != 0) {
+            error = "cannot bring the accounts database " + found.shown + " to schema version " +
+                    std::to_string(found.newest) + ": " +
+                    (owner ? "this role does not own the table accounts, or may not create "
+                             "tables; run --init-db as its owner"
+                           : problem.text);
+            return false;
+        }
+        if (found.action == DatabaseInspection::Action::Create)
+            return true;
+    }
+    // As open() asks once the schema is current.
+    const PostgresResult canAdd = session->execute(kCanAdd, deadline, problem);
+    if (!canAdd || std::strcmp(PQgetvalue(canAdd.get(), 0, 0), "t") != 0) {
+        error = "cannot add accounts in " + found.shown + ": " +
+                (canAdd ? "permission denied for table accounts" : problem.text);
+        return false;
+    }
+    return true;
 }
 
 PostgresAccountStore::PostgresAccountStore(std::string uri) : m_uri(std::move(uri)) {}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/store/account_store.h"
+#include "server/store/database_inspection.h"
 
 #include <chrono>
 #include <memory>
@@ -29,6 +30,9 @@ public:
     // added. Fails when the server cannot be reached: there is nothing to
     // serve until it can, and a supervisor restarting the service notices.
     static std::unique_ptr<AccountStore> open(const std::string &uri, std::string &error);
+
+    // What open() would do, found read-only (see inspectDatabase()).
+    static bool inspect(const std::string &uri, DatabaseInspection &found, std::string &error);
 
     ~PostgresAccountStore() override;
 

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -183,6 +185,38 @@ bool upgrade(sqlite3 *db, const std::string &path, std::string &error, bool prov
     if (!done)
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     return done;
+}
+
+std::string folderOf(const std::string &path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The path as an SQLite URI's: every byte but the plainest escaped.
+std::string uriPath(const std::string &path)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string escaped;
+    for (const unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_') {
+            escaped += static_cast<char>(c);
+        } else {
+            escaped += '%';
+            escaped += kHex[c >> 4];
+            escaped += kHex[c & 15];
+        }
+    }
+    return escaped;
+}
+
+// A file format that SQLite will only read (its write version, byte 18 of
+// the header, above 2): a start could not write to it.
+bool readOnlyFormat(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    char header[19] = {};
+    return file.read(header, sizeof header) && static_cast<unsigned char>(header[18]) > 2;
 }
 
 } // namespace
@@ -764,6 +798,74 @@ AccountStore::Change SqliteAccountStore::backup(const std::string &path, std::st
         return Change::Failed;
     }
     return Change::Done;
+}
+
+} // namespace parlonda
+
+namespace parlonda {
+
+bool SqliteAccountStore::inspect(const std::string &path, DatabaseInspection &found,
+                                 std::string &error)
+{
+    found = {};
+    found.shown = path;
+    found.newest = kSchemaSteps.size();
+    // What createPrivately() and the writes after it need, asked of the
+    // file system rather than tried.
+    const std::string folder = folderOf(path);
+    const bool exists = ::access(path.c_str(), F_OK) == 0;
+    if ((exists ? ::access(path.c_str(), R_OK | W_OK) : ::access(folder.c_str(), W_OK | X_OK)) !=
+        0) {
+        error = "cannot open " + path + " for writing: " + std::strerror(errno);
+        return false;
+    }
+    if (!exists) {
+        found.action = DatabaseInspection::Action::Create;
+        found.createsFile = true;
+        return true;
+    }
+    if (readOnlyFormat(path) || ::access(folder.c_str(), W_OK | X_OK) != 0) {
+        error = "cannot write to " + path + ": the database or its folder is read-only";
+        return false;
+    }
+    // Without a -wal beside it, no process has the file open in WAL mode,
+    // and it is read as it lies on disk (immutable), which leaves no -shm
+    // behind; otherwise as a reader among the service's connections.
+    const bool inUse = ::access((path + "-wal").c_str(), F_OK) == 0;
+    const std::string uri = "file:" + uriPath(path) + (inUse ? "?mode=ro" : "?mode=ro&immutable=1");
+    sqlite3 *db = nullptr;
+    const int opened =
+        sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3 *)> owned(db, &sqlite3_close);
+    if (opened != SQLITE_OK) {
+        error = describe(db, "cannot open " + path);
+        return false;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    found.version = userVersion(db);
+    if (found.version < 0) {
+        error = describe(db, "cannot read the schema version of " + path);
+        return false;
+    }
+    if (found.version > static_cast<long long>(kSchemaSteps.size())) {
+        error = newerSchemaRefusal(path, found.version, kSchemaSteps.size());
+        return false;
+    }
+    if (found.version == static_cast<long long>(kSchemaSteps.size()))
+        return true;
+    found.action = DatabaseInspection::Action::Upgrade;
+    if (found.version == 0) {
+        // Made before the schema had a version, or an empty file.
+        sqlite3_stmt *statement = nullptr;
+        const bool table =
+            sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE name = 'accounts'", -1,
+                               &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW;
+        sqlite3_finalize(statement);
+        if (!table)
+            found.action = DatabaseInspection::Action::Create;
+    }
+    return true;
 }
 
 } // namespace parlonda

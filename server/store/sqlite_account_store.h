@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/store/account_store.h"
+#include "server/store/database_inspection.h"
 
 #include <memory>
 #include <mutex>
@@ -16,6 +17,9 @@ public:
     // when missing, and writes to it once unless told not to.
     static std::unique_ptr<AccountStore> open(const std::string &path, std::string &error,
                                               bool proveWritable = true);
+
+    // What open() would do, found read-only (see inspectDatabase()).
+    static bool inspect(const std::string &path, DatabaseInspection &found, std::string &error);
 
     ~SqliteAccountStore() override;
 

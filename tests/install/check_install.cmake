@@ -67,6 +67,16 @@ foreach(needle "parlonda-regnick \\- registration service" "\\-\\-tls\\-cert"
   endif()
 endforeach()
 
+# The configuration file, in /etc beside the prefix, is one the program
+# reads back as it wrote it: every line of it is a good option.
+set(conf "${prefix}/../etc/parlonda-regnick/regnick.conf")
+execute_process(COMMAND "${prefix}/bin/parlonda-regnick" --config "${conf}" --print-config
+                RESULT_VARIABLE result OUTPUT_VARIABLE reread ERROR_VARIABLE reread)
+file(READ "${conf}" written)
+if(NOT result EQUAL 0 OR NOT reread STREQUAL written OR NOT written MATCHES "\ntls-cert /run/")
+  message(FATAL_ERROR "regnick.conf does not read back as written: ${result}\n${reread}")
+endif()
+
 execute_process(COMMAND cpack -G DEB -B "${WORK_DIR}/package" --config "${BUILD_DIR}/CPackConfig.cmake"
                 RESULT_VARIABLE result OUTPUT_VARIABLE log ERROR_VARIABLE log)
 if(NOT result EQUAL 0)
@@ -77,6 +87,7 @@ endif()
 set(registro_control "Package: parlonda-registro" "Section: net" "libqt6widgets6"
                      "qt6-translations-l10n" "Recommends: qt6-wayland")
 set(registro_foreign parlonda-regnick systemd)
+set(regnick_etc ./etc/parlonda-regnick/regnick.conf "\n/etc/parlonda-regnick/regnick.conf")
 set(regnick_control "Package: parlonda-regnick" "Section: net" "libmicrohttpd12" "libsodium23")
 set(regnick_foreign parlonda-registro applications icons libqt6widgets6)
 foreach(name registro regnick)
@@ -87,6 +98,9 @@ foreach(name registro regnick)
   execute_process(COMMAND dpkg-deb --field "${package}" Package Depends Recommends Section
                   OUTPUT_VARIABLE fields)
   execute_process(COMMAND dpkg-deb --contents "${package}" OUTPUT_VARIABLE contents)
+  execute_process(COMMAND dpkg-deb --info "${package}" conffiles OUTPUT_VARIABLE conffiles
+                  ERROR_QUIET)
+  string(APPEND contents "${conffiles}")
   foreach(needle IN LISTS ${name}_control)
     string(FIND "${fields}" "${needle}" at)
     if(at LESS 0)
@@ -97,6 +111,12 @@ foreach(name registro regnick)
     string(FIND "${contents}" "./usr/${path}" at)
     if(at LESS 0)
       message(FATAL_ERROR "parlonda-${name} lacks /usr/${path}")
+    endif()
+  endforeach()
+  foreach(needle IN LISTS ${name}_etc)
+    string(FIND "${contents}" "${needle}" at)
+    if(at LESS 0)
+      message(FATAL_ERROR "parlonda-${name} lacks \"${needle}\" (or it is no conffile)")
     endif()
   endforeach()
   foreach(needle IN LISTS ${name}_foreign)

@@ -4,6 +4,7 @@
 // is the real process; the stored rows are read back directly, and databases
 // it cannot use are opened with the store library itself.
 #include "server/store/account_store.h"
+#include "server/store/database_inspection.h"
 #include "tests/server/postgres_cluster.h"
 #include "tests/server/raw_connection.h"
 #include "tests/server/regnick_client.h"
@@ -564,6 +565,12 @@ void TestAccountStore::olderSchema_isBroughtUpToDate_keepsAccounts()
                  "INSERT INTO schema_version (version) VALUES (1)"};
     for (const char *sql : made)
         QVERIFY(sqlite ? sqliteExecute(store.db, sql) : m_cluster.execute(store.name, sql));
+    // --check and --init-db learn it read-only, changing nothing.
+    parlonda::DatabaseInspection found;
+    std::string error;
+    QVERIFY2(parlonda::inspectDatabase(store.db.toStdString(), found, error), error.c_str());
+    QVERIFY(found.action == parlonda::DatabaseInspection::Action::Upgrade &&
+            found.version == version);
     const QByteArray createdAt = "SELECT created_at FROM accounts";
     const QList<QStringList> created =
         sqlite ? QList<QStringList>() : m_cluster.rows(store.name, createdAt);
@@ -796,6 +803,11 @@ void TestAccountStore::databaseItCannotUse_refusesToStart()
     std::string error;
     QVERIFY(!parlonda::AccountStore::open(db.toStdString(), error));
     const QByteArray said = QByteArray::fromStdString(error);
+    // --check, read-only, refuses it alike.
+    parlonda::DatabaseInspection found;
+    std::string inspected;
+    QVERIFY(!parlonda::inspectDatabase(db.toStdString(), found, inspected));
+    QCOMPARE(inspected, error);
     QVERIFY2(said.contains(reason), said.constData());
     QVERIFY2(!said.contains(PostgresCluster::kPassword), said.constData());
 }

@@ -14,7 +14,7 @@ namespace parlonda::test {
 namespace {
 
 constexpr int kTimeoutMs = 10000;
-// The socket HAProxy finds its listener on.
+// The descriptor the front finds its listener on.
 constexpr int kListenerFd = 3;
 
 const char *const kConfiguration = R"(global
@@ -25,17 +25,32 @@ defaults
     timeout client 60s
     timeout server 60s
 frontend front
-    bind fd@%1
+    bind :443
     default_backend regnick
 backend regnick
-    server regnick 127.0.0.1:%2 send-proxy-v2
+    server regnick 127.0.0.1:%1 send-proxy-v2
 )";
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 } // namespace
 
 HaproxyFront::HaproxyFront(quint16 servicePort, QString directory)
-    : m_servicePort(servicePort), m_directory(std::move(directory))
+    : m_configuration(QString::fromLatin1(kConfiguration).arg(servicePort).toLatin1()),
+      m_directory(std::move(directory))
 {
+}
+
+HaproxyFront::HaproxyFront(Program program, const QString &example,
+                           const Replacements &replacements, QString directory)
+    : m_program(program), m_configuration(fileBytes(example)), m_directory(std::move(directory))
+{
+    for (const auto &[from, to] : replacements)
+        m_configuration.replace(from, to);
 }
 
 HaproxyFront::~HaproxyFront()
@@ -65,11 +80,24 @@ bool HaproxyFront::start()
         return false;
     m_port = ntohs(address.sin_port);
 
-    const QString configuration = m_directory + QStringLiteral("/haproxy.cfg");
+    const bool nginx = m_program == Program::Nginx;
+    QByteArray text = m_configuration;
+    if (nginx) // its temporary files here too, so that it runs as any user
+        text = "events {}\nhttp {\naccess_log off;\n" +
+               QStringLiteral("client_body_temp_path %1/b; proxy_temp_path %1/p; fastcgi_temp_path "
+                              "%1/f; uwsgi_temp_path %1/u; scgi_temp_path %1/s;\n")
+                   .arg(m_directory)
+                   .toUtf8() +
+               text.replace("listen [::]:443 ssl;", "")
+                   .replace("listen 443 ", "listen 127.0.0.1:" + QByteArray::number(m_port) + ' ') +
+               "}\n";
+    else
+        text.replace("bind :443", "bind fd@" + QByteArray::number(kListenerFd));
+    const QString configuration =
+        m_directory + (nginx ? QStringLiteral("/nginx.conf") : QStringLiteral("/haproxy.cfg"));
+    const QString out = m_directory + QStringLiteral("/front.out");
     QFile file(configuration);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(
-            QString::fromLatin1(kConfiguration).arg(kListenerFd).arg(m_servicePort).toLatin1()) < 0)
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) < 0)
         return false;
     file.close();
 
@@ -82,23 +110,36 @@ bool HaproxyFront::start()
         else
             ::dup2(listener, kListenerFd); // without close-on-exec
     };
+    const QString program = nginx ? QStringLiteral("nginx") : QStringLiteral("haproxy");
+    // nginx: in the foreground, its log here, the socket inherited.
+    const QStringList nginxOptions = {
+        QStringLiteral("-e"), out,
+        QStringLiteral("-c"), configuration,
+        QStringLiteral("-g"), QStringLiteral("daemon off; pid %1/nginx.pid;").arg(m_directory)};
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("NGINX"), QStringLiteral("%1;").arg(kListenerFd));
     // Checked first, so that a refused configuration is told here rather
     // than as connections that go nowhere.
     QProcess check;
     check.setChildProcessModifier(passListener);
     check.setProcessChannelMode(QProcess::MergedChannels);
-    check.start(QStringLiteral("haproxy"),
-                {QStringLiteral("-c"), QStringLiteral("-q"), QStringLiteral("-f"), configuration});
+    check.start(program,
+                nginx ? QStringList{QStringLiteral("-t"), QStringLiteral("-q")} + nginxOptions
+                      : QStringList{QStringLiteral("-c"), QStringLiteral("-q"),
+                                    QStringLiteral("-f"), configuration});
     if (!check.waitForFinished(kTimeoutMs) || check.exitCode() != 0) {
-        qWarning("haproxy -c: %s", check.readAll().constData());
+        qWarning("%s: %s", qPrintable(program), check.readAll().constData());
         return false;
     }
 
-    m_process.setProgram(QStringLiteral("haproxy"));
-    // -db: in the foreground, not as a daemon.
-    m_process.setArguments({QStringLiteral("-db"), QStringLiteral("-f"), configuration});
+    // HAProxy's -db: in the foreground, not as a daemon.
+    m_process.setProgram(program);
+    m_process.setArguments(
+        nginx ? nginxOptions
+              : QStringList{QStringLiteral("-db"), QStringLiteral("-f"), configuration});
+    m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.setStandardOutputFile(m_directory + QStringLiteral("/haproxy.out"));
+    m_process.setStandardOutputFile(out, QIODevice::Append);
     m_process.setChildProcessModifier(passListener);
     m_process.start();
     return m_process.waitForStarted(kTimeoutMs);
@@ -106,8 +147,7 @@ bool HaproxyFront::start()
 
 QByteArray HaproxyFront::output() const
 {
-    QFile file(m_directory + QStringLiteral("/haproxy.out"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return fileBytes(m_directory + QStringLiteral("/front.out"));
 }
 
 } // namespace parlonda::test

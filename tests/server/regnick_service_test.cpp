@@ -120,6 +120,7 @@ private slots:
     void listen_everyAddressServes();
     void underSystemd_servesItsSocketsAndTellsItsState();
     void sighup_reopensLogAndReloadsCertificate();
+    void sighup_appliesTheConfigFileWholeOrNotAtAll();
     void tls_onlyVersions12And13WithAeadCiphers_data();
     void tls_onlyVersions12And13WithAeadCiphers();
     void signUpsFromOneAddress_overTheRate_get429();
@@ -137,6 +138,7 @@ private:
 
     QTemporaryDir m_dir;
     std::unique_ptr<RegnickProcess> m_service;
+    int m_busySocket = -1; // a port this test holds
 };
 
 void TestRegnickService::initTestCase()
@@ -151,6 +153,7 @@ void TestRegnickService::initTestCase()
 
 void TestRegnickService::cleanupTestCase()
 {
+    ::close(m_busySocket);
     QVERIFY(m_service->stop());
 }
 
@@ -531,12 +534,42 @@ void TestRegnickService::sighup_reopensLogAndReloadsCertificate()
     // A key that is not the certificate's: the last good pair stays.
     QVERIFY(parlonda::test::writeFile(key, other.privateKey));
     hangUp();
-    QTRY_VERIFY(service.log().contains("keeping the TLS certificate loaded before"));
+    QTRY_VERIFY(service.log().contains("not reloaded, every setting stays as it was"));
     QVERIFY2(service.log().contains("do not match"), service.log().constData());
     QVERIFY(TlsConnection(service.port()).presented(second.certificate));
 
     QVERIFY(open.send("Host: x\r\n\r\n"));
     QCOMPARE(httpStatus(open.readAll()), 404);
+    QVERIFY(service.stop());
+}
+
+void TestRegnickService::sighup_appliesTheConfigFileWholeOrNotAtAll()
+{
+    const QString config = m_dir.filePath(QStringLiteral("reload.conf"));
+    const QString nicks = m_dir.filePath(QStringLiteral("reload-nicks.txt"));
+    QVERIFY(parlonda::test::writeFile(nicks, "juana\n"));
+    QVERIFY(parlonda::test::writeFile(config, "rate 0\n"));
+    RegnickProcess service(m_dir.filePath(QStringLiteral("reload-config.db")),
+                           {QStringLiteral("--config"), config});
+    QVERIFY(service.start());
+    const auto reload = [&](const std::string &text, const char *logged) {
+        QVERIFY(parlonda::test::writeFile(config, text));
+        ::kill(static_cast<pid_t>(service.processId()), SIGHUP);
+        QTRY_VERIFY2(service.log().contains(logged), service.log().constData());
+    };
+    // A new list and a new balancer apply at once; a new connection limit
+    // waits for a restart.
+    reload("rate 0\nreserved-nicks " + nicks.toStdString() +
+               "\nmax-connections 5\ntrusted-proxy 127.0.0.0/8\n",
+           "warning: max-connections changed, which takes a restart");
+    QCOMPARE(post(service.baseUrl(), form("juana")).body, QByteArray("Error"));
+    RawConnection proxied("127.0.0.1", service.port());
+    proxied.send("GET / HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: 192.0.2.9\r\n\r\n");
+    QCOMPARE(httpStatus(proxied.readAll(5000)), 404);
+    QTRY_VERIFY(lastLine(service.log()).contains(" 192.0.2.9 GET / "));
+    // A file that fails a check changes nothing, the list included.
+    reload("rate 0\n\nbogus 1\n", "reload.conf:3: unknown option");
+    QCOMPARE(post(service.baseUrl(), form("juana")).body, QByteArray("Error"));
     QVERIFY(service.stop());
 }
 
@@ -796,7 +829,11 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--nick-cooldown",
                              "accounts ACTION",
                              "--check",
+                             "--config",
+                             "--init-db",
+                             "--print-config",
                              "/healthz",
+                             "/livez",
                              "--help",
                              "127.0.0.1",
                              "8080",
@@ -861,9 +898,48 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
     row("workersZero", {QStringLiteral("--hash-workers=0")}, 2, "--hash-workers takes a number");
     row("tinyConnectionMemory", {QStringLiteral("--connection-memory=100")}, 2,
         "--connection-memory takes a number");
-    // A second copy on a port in use must not start and share the clients.
-    row("portInUse", {QStringLiteral("--port=%1").arg(m_service->port()), freshDb}, 1,
-        "Address already in use");
+    // A port in use by another program; one held by the service's own running
+    // copy is refused by a start, not by --check (see checkGood).
+    quint16 busy = 0;
+    m_busySocket = listeningSocket("127.0.0.1", busy);
+    const QString busyPort = QStringLiteral("--port=%1").arg(busy);
+    row("portInUse", {busyPort, freshDb}, 1, "cannot listen on 127.0.0.1:");
+    row("addressNotHere",
+        {port0, freshDb, QStringLiteral("--listen=192.0.2.1"),
+         QStringLiteral("--allow-plain-http")},
+        1, "Cannot assign requested address");
+    row("metricsOnTheServicePort",
+        {QStringLiteral("--port=18443"), QStringLiteral("--metrics-listen=127.0.0.1:18443")}, 2,
+        "is on the service's own port");
+    row("listenTwice", {QStringLiteral("--listen=::1"), QStringLiteral("--listen=0::1")}, 2,
+        "--listen 0::1 is given twice");
+    row("anyAddressTakesTheOther",
+        {QStringLiteral("--listen=0.0.0.0"), QStringLiteral("--listen=127.0.0.1"),
+         QStringLiteral("--allow-plain-http")},
+        2, "clashes with --listen 0.0.0.0");
+    const QStringList tls = {freshDb, QStringLiteral("--tls-cert=") + certificate,
+                             QStringLiteral("--tls-key=") + goodKey};
+    row("badPriorities", tls + QStringList{QStringLiteral("--tls-priorities=NORMAL:+NADA")}, 1,
+        "GnuTLS does not take \"NORMAL:+NADA\" from \"+NADA\"");
+    row("prioritiesNone", tls + QStringList{QStringLiteral("--tls-priorities=NONE")}, 1,
+        "GnuTLS does not take \"NONE\"");
+    // The configuration file: refused with its name and line.
+    const auto config = [&](const char *name, const std::string &text) {
+        const QString path = m_dir.filePath(QString::fromLatin1(name));
+        parlonda::test::writeFile(path, text);
+        return QStringList{port0, freshDb, QStringLiteral("--config"), path};
+    };
+    row("configUnknownKey", config("unknown.conf", "port 0 # a comment\n\nverbose yes\n"), 2,
+        "unknown.conf:3: unknown option \"verbose\"");
+    row("configBadValue", config("value.conf", "rate 10\nport 80a\n"), 2,
+        "value.conf:2: port takes a number from 0 to 65535, not 80a");
+    row("configKeyTwice", config("twice.conf", "# c\nlisten ::1 127.0.0.1\nlisten ::1\n"), 2,
+        "twice.conf:3: listen given twice (first on line 2)");
+    // The command line's --listen and --port replace the file's.
+    row("checkFileOverridden",
+        config("overridden.conf", "listen 0.0.0.0\nport " + std::to_string(busy)) +
+            QStringList{freshDb, QStringLiteral("--listen=127.0.0.1"), QStringLiteral("--check")},
+        0, "good to start");
     row("readOnlyDatabase", {port0, QStringLiteral("--db=") + readOnlyDatabase()}, 1,
         "cannot write to");
 
@@ -888,13 +964,10 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
                               QStringLiteral("--tls-cert=") + certificate,
                               QStringLiteral("--tls-key=") + goodKey};
     row("checkGood", good + QStringList{QStringLiteral("--check")}, 0, "good to start");
-    row("checkKeyOfAnotherCertificate",
-        {QStringLiteral("--check"), port0, freshDb, QStringLiteral("--tls-cert=") + certificate,
-         QStringLiteral("--tls-key=") + otherKey},
-        1, "do not match");
-    row("checkReadOnlyDatabase",
-        {QStringLiteral("--check"), port0, QStringLiteral("--db=") + readOnlyDatabase()}, 1,
-        "cannot write to");
+    // It creates nothing (see badCommandLine_exitsWithError).
+    row("checkMissingDatabase",
+        {QStringLiteral("--check"), port0, QStringLiteral("--db=") + m_dir.filePath("none.db")}, 0,
+        "a start would create ");
     row("dbInMissingFolder",
         {port0, QStringLiteral("--db"),
          m_dir.filePath(QStringLiteral("no/such/folder/accounts.db"))},
@@ -907,18 +980,30 @@ void TestRegnickService::badCommandLine_exitsWithError()
     QFETCH(int, exitCode);
     QFETCH(QByteArray, reason);
 
-    QProcess service;
-    service.start(RegnickProcess::program(), arguments);
-    QVERIFY(service.waitForFinished());
-    QCOMPARE(service.exitStatus(), QProcess::NormalExit);
-    const QByteArray errors = service.readAllStandardError();
-    const QByteArray output = service.readAllStandardOutput();
-    QVERIFY2(service.exitCode() == exitCode, errors.constData());
-    // A --check that passes says so on standard output; a refusal says why
-    // on standard error, and nothing else.
-    const QByteArray said = exitCode == 0 ? output : errors;
-    QVERIFY2(said.startsWith("parlonda-regnick: ") && said.contains(reason), said.constData());
-    QVERIFY(exitCode == 0 || output.isEmpty());
+    // What a start refuses, --check refuses with the same words; and a
+    // --check leaves the database as it found it, there or not.
+    const bool check = arguments.contains(QStringLiteral("--check"));
+    for (const QStringList &run :
+         {arguments, check || exitCode == 0 ? QStringList() : QStringList{"--check"} + arguments}) {
+        if (run.isEmpty())
+            continue;
+        const QString db = run.filter(QStringLiteral("--db=")).value(0).mid(5);
+        const bool dbThere = QFile::exists(db);
+        QProcess service;
+        service.start(RegnickProcess::program(), run);
+        QVERIFY(service.waitForFinished());
+        QCOMPARE(service.exitStatus(), QProcess::NormalExit);
+        const QByteArray errors = service.readAllStandardError();
+        const QByteArray output = service.readAllStandardOutput();
+        QVERIFY2(service.exitCode() == exitCode, errors.constData());
+        // A --check that passes says so on standard output; a refusal says why
+        // on standard error, and nothing else.
+        const QByteArray said = exitCode == 0 ? output : errors;
+        QVERIFY2(said.startsWith("parlonda-regnick: ") && said.contains(reason), said.constData());
+        QVERIFY(exitCode == 0 || output.isEmpty());
+        if (run.contains(QStringLiteral("--check")))
+            QCOMPARE(QFile::exists(db), dbThere);
+    }
 }
 
 // A database that SQLite itself will only read, whoever runs the test (file

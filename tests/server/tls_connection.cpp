@@ -16,17 +16,20 @@ constexpr int kTimeoutSeconds = 5;
 
 } // namespace
 
-TlsConnection::TlsConnection(quint16 port, const TlsOffer &offer)
+TlsConnection::TlsConnection(quint16 port, const TlsOffer &offer, const char *source)
 {
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const timeval timeout{kTimeoutSeconds, 0};
     ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    sockaddr_in target = from;
     target.sin_port = htons(port);
+    inet_pton(AF_INET, source ? source : "127.0.0.1", &from.sin_addr);
     inet_pton(AF_INET, "127.0.0.1", &target.sin_addr);
-    if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr *>(&target), sizeof target) != 0)
+    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        ::connect(m_fd, reinterpret_cast<sockaddr *>(&target), sizeof target) != 0)
         return;
     m_context = SSL_CTX_new(TLS_client_method());
     // Old versions need the lowest security level in OpenSSL 3 even to be offered.

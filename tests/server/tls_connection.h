@@ -22,11 +22,12 @@ struct TlsOffer
 };
 
 // A TLS connection to the service on 127.0.0.1 with OpenSSL, made at
-// construction; blocking, each step bounded by a few seconds.
+// construction (from `source`, a loopback address, when given); blocking,
+// each step bounded by a few seconds.
 class TlsConnection
 {
 public:
-    TlsConnection(quint16 port, const TlsOffer &offer = {});
+    TlsConnection(quint16 port, const TlsOffer &offer = {}, const char *source = nullptr);
     ~TlsConnection();
     TlsConnection(const TlsConnection &) = delete;
     TlsConnection &operator=(const TlsConnection &) = delete;
