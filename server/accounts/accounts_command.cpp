@@ -68,6 +68,8 @@ Actions:
                        nick stops the copy with nothing changed
 
 Options of the service, read as it reads them (see parlonda-regnick --help):
+  --config FILE        the service's configuration file, as the unit gives it
+                       (/etc/parlonda-regnick/regnick.conf when packaged)
   --db PATH|URI        the accounts database (default ./parlonda-regnick.db)
   --nick-cooldown DAYS for how long a deleted nick stays out of sign-ups
 The service's other options are taken and have no effect here.
@@ -510,8 +512,10 @@ int runAccountsCommand(int argc, char **argv, const SharedOptions &shared)
         return EX_OK;
     }
     const std::optional<AccountsSettings> settings = shared.parse(command->shared);
-    if (!settings)
-        return usage("the service's options above are wrong");
+    if (!settings) {
+        std::cerr << "Try 'parlonda-regnick accounts --help'.\n";
+        return EX_USAGE;
+    }
     if (sodium_init() < 0) {
         std::cerr << "parlonda-regnick: cannot initialise libsodium\n";
         return EX_SOFTWARE;
