@@ -10,6 +10,7 @@
 
 #include <QString>
 #include <QStringDecoder>
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>

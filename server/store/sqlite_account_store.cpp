@@ -422,7 +422,7 @@ AccountStore::AddResult SqliteAccountStore::add(const Account &account,
 
 namespace {
 
-// UTC to the millisecond, whatever form a row's time is in.
+// Every field of an account as the operator sees it, the hash last.
 constexpr const char *kRecordColumns =
     "nick, nick_key, names, email, phone, city, country, created_at, status = 'locked', "
     "coalesce(locked_reason, ''), coalesce(locked_at, ''), password_hash";
