@@ -28,9 +28,10 @@ void fail(const QString &why)
     std::exit(1);
 }
 
-SignUpAnswer signUp(const char *source, quint16 port, const QByteArray &nick)
+SignUpAnswer signUp(const char *source, quint16 port, const QByteArray &nick,
+                    const QByteArray &given)
 {
-    const QByteArray body = test::form(nick);
+    const QByteArray body = given.isEmpty() ? test::form(nick) : given;
     const Clock::time_point start = Clock::now();
     RawConnection connection(source, port);
     connection.send("POST " + test::kRegnickPath +

@@ -33,8 +33,10 @@ struct SignUpAnswer
     double seconds = 0;
 };
 
-// One sign-up over its own connection from `source`, as the dialog sends it.
-SignUpAnswer signUp(const char *source, quint16 port, const QByteArray &nick);
+// One sign-up over its own connection from `source`, as the dialog sends it;
+// `body` instead of the dialog's form for `nick` when given.
+SignUpAnswer signUp(const char *source, quint16 port, const QByteArray &nick,
+                    const QByteArray &body = {});
 
 // A nick no other sign-up of this run has taken.
 QByteArray uniqueNick(const char *prefix, int i);

@@ -11,6 +11,7 @@
 #include "server/store/database_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <sodium.h>
 #include <string>
 
@@ -34,6 +35,33 @@ std::string retryAfter(Clock::duration wait)
 {
     const auto whole = std::chrono::ceil<std::chrono::seconds>(wait).count();
     return std::to_string(std::max<long long>(1, whole));
+}
+
+// Whether every entry but the nick and the password is the same, in a
+// time that does not depend on which of them differ, or where: each is
+// compared as a digest of fixed size, and all of them always.
+bool sameEntries(const Account &stored, const Account &given)
+{
+    const std::array<std::pair<const std::string *, const std::string *>, 5> entries = {{
+        {&stored.names, &given.names},
+        {&stored.email, &given.email},
+        {&stored.phone, &given.phone},
+        {&stored.city, &given.city},
+        {&stored.country, &given.country},
+    }};
+    int differences = 0;
+    for (const auto &[kept, sent] : entries) {
+        std::array<unsigned char, crypto_generichash_BYTES> keptDigest{};
+        std::array<unsigned char, crypto_generichash_BYTES> sentDigest{};
+        crypto_generichash(keptDigest.data(), keptDigest.size(),
+                           reinterpret_cast<const unsigned char *>(kept->data()), kept->size(),
+                           nullptr, 0);
+        crypto_generichash(sentDigest.data(), sentDigest.size(),
+                           reinterpret_cast<const unsigned char *>(sent->data()), sent->size(),
+                           nullptr, 0);
+        differences |= sodium_memcmp(keptDigest.data(), sentDigest.data(), keptDigest.size());
+    }
+    return differences == 0;
 }
 
 } // namespace
@@ -202,26 +230,23 @@ void RegnickService::answerTaken(HttpRequest &request, Registration &registratio
         return answerUnavailable(request, true);
     }
 
-    // Older accounts, and any entry that differs, cost no hash.
-    if (!mayBeRepeat(stored, registration))
+    // Older accounts cost no hash. A recent one always costs one, whatever
+    // its entries, so that the time of the answer does not tell whether
+    // they matched.
+    if (!recent(stored))
         return taken();
 
     hashInTurn(request, std::move(registration),
-               [this, &request, hash = std::move(stored.passwordHash)](Registration &repeated) {
-                   confirmRepeat(request, repeated, hash);
+               [this, &request, stored = std::move(stored)](Registration &repeated) {
+                   confirmRepeat(request, repeated, stored);
                });
 }
 
-bool RegnickService::mayBeRepeat(const StoredAccount &stored, const Registration &registration)
+bool RegnickService::recent(const StoredAccount &stored) const
 {
-    // An age that cannot be read counts as older than any window; a locked
-    // account is the operator's to give back.
-    const Account &account = stored.account;
-    return m_repeatWindow.load().count() > 0 && !stored.locked && stored.age &&
-           stored.age->count() >= 0 && *stored.age < m_repeatWindow.load() &&
-           account.names == registration.names && account.email == registration.email &&
-           account.phone == registration.phone && account.city == registration.city &&
-           account.country == registration.country;
+    // An age that cannot be read counts as older than any window.
+    const std::chrono::seconds window = m_repeatWindow.load();
+    return window.count() > 0 && stored.age && stored.age->count() >= 0 && *stored.age < window;
 }
 
 void RegnickService::hashInTurn(HttpRequest &request, Registration registration,
@@ -289,14 +314,17 @@ void RegnickService::answerFailed(HttpRequest &request, const std::string &error
 }
 
 void RegnickService::confirmRepeat(HttpRequest &request, const Registration &registration,
-                                   const std::string &storedHash, const char *takenOutcome)
+                                   const StoredAccount &stored, const char *takenOutcome)
 {
     const Clock::time_point started = Clock::now();
-    const bool same = passwordMatches(registration.password, storedHash);
+    const bool samePassword = passwordMatches(registration.password, stored.passwordHash);
     const Clock::duration took = Clock::now() - started;
     m_metrics.hashTime().observe(seconds(took));
     m_hashing.jobTook(took);
-    if (same) {
+    // A locked account is the operator's to give back: never a repeat,
+    // though it costs its hash like any other, so that the time of the
+    // answer does not tell that it is locked.
+    if (!stored.locked & sameEntries(stored.account, registration) & samePassword) {
         m_metrics.signup(Metrics::Signup::Repeated);
         request.note({}, "repeated");
         request.resume(200, "OK");
@@ -334,14 +362,21 @@ void RegnickService::registerAccount(HttpRequest &request, Registration &registr
         // now: perhaps this one's own first attempt, still being hashed
         // when the person tried again.
         StoredAccount stored;
-        if (m_repeatWindow.load().count() > 0 &&
-            m_store.findAccount(registration.nickKey, stored, error) ==
-                AccountStore::Lookup::Taken &&
-            mayBeRepeat(stored, registration)) {
-            confirmRepeat(request, registration, stored.passwordHash, "taken-at-insert");
-            break;
+        const AccountStore::Lookup winner =
+            m_repeatWindow.load().count() > 0
+                ? m_store.findAccount(registration.nickKey, stored, error)
+                : AccountStore::Lookup::Free;
+        if (winner == AccountStore::Lookup::Unavailable) {
+            // Perhaps a repeat: "Error" would send its person to another nick.
+            m_log.problem(error);
+            answerUnavailable(request, true);
+        } else if (winner == AccountStore::Lookup::Failed) {
+            answerFailed(request, error);
+        } else if (winner == AccountStore::Lookup::Taken && recent(stored)) {
+            confirmRepeat(request, registration, stored, "taken-at-insert");
+        } else {
+            answerNickTaken(request, "taken-at-insert");
         }
-        answerNickTaken(request, "taken-at-insert");
         break;
     }
     case AccountStore::AddResult::Failed:

@@ -44,9 +44,10 @@ struct Registration;
 // entry equals the account's, the password included, and the account was
 // created within `repeatWindow`, it is that person's own sign-up again: it
 // is answered "OK" and nothing is stored. Only accounts that new are ever
-// compared, and the password only once every other entry matched, so that
-// nobody can try passwords against an account whose entries they do not
-// all know.
+// compared; for those, the password is always checked on a hashing worker
+// and every entry compared in constant time, so that neither the answer
+// nor its timing tells anyone who does not know all the entries which of
+// them they guessed.
 class RegnickService
 {
 public:
@@ -102,16 +103,17 @@ private:
     // For a nick the look-up found taken, the request suspended: "Error", or
     // "OK" for a repeat. On the reader.
     void answerTaken(HttpRequest &request, Registration &registration);
-    // Recent enough, and every entry but the password the same.
-    bool mayBeRepeat(const StoredAccount &stored, const Registration &registration);
+    // Created within the repeat window.
+    bool recent(const StoredAccount &stored) const;
     // The request suspended: `work` runs on a hashing worker in turn, or the
     // sign-up is shed when its turn would come too late.
     void hashInTurn(HttpRequest &request, Registration registration,
                     std::function<void(Registration &)> work);
     // On a hashing worker.
     void registerAccount(HttpRequest &request, Registration &registration);
+    // On a hashing worker: "OK" for a repeat, else "Error" (`takenOutcome`).
     void confirmRepeat(HttpRequest &request, const Registration &registration,
-                       const std::string &storedHash, const char *takenOutcome = "taken");
+                       const StoredAccount &stored, const char *takenOutcome = "taken");
     // A suspended sign-up answered "Error", its nick in use.
     void answerNickTaken(HttpRequest &request, const char *outcome);
     // A suspended sign-up the database failed: 500, the error logged.

@@ -300,7 +300,8 @@ std::unique_ptr<AccountStore> PostgresAccountStore::open(const std::string &uri,
     const Deadline deadline = after(kOpenTime);
     const std::string shown = uriWithoutPassword(uri);
     PostgresProblem problem;
-    std::unique_ptr<PostgresSession> writer = PostgresSession::connect(uri, deadline, problem);
+    std::shared_ptr<PostgresServers> servers = PostgresServers::from(uri);
+    std::unique_ptr<PostgresSession> writer = servers->connect(deadline, problem);
     if (!writer) {
         error = "cannot connect to the accounts database " + shown + ": " +
                 withoutPasswords(problem.text, uri);
@@ -319,7 +320,7 @@ std::unique_ptr<AccountStore> PostgresAccountStore::open(const std::string &uri,
         return nullptr;
     }
 
-    std::unique_ptr<PostgresAccountStore> store(new PostgresAccountStore(uri));
+    std::unique_ptr<PostgresAccountStore> store(new PostgresAccountStore(std::move(servers)));
     store->m_idleWriters.push_back(std::move(writer));
     bool unavailable = false;
     if (!store->ready(store->m_reader, Role::Reader, deadline, error, unavailable)) {
@@ -388,7 +389,10 @@ bool PostgresAccountStore::inspect(const std::string &uri, DatabaseInspection &f
     return true;
 }
 
-PostgresAccountStore::PostgresAccountStore(std::string uri) : m_uri(std::move(uri)) {}
+PostgresAccountStore::PostgresAccountStore(std::shared_ptr<PostgresServers> servers)
+    : m_servers(std::move(servers))
+{
+}
 
 PostgresAccountStore::~PostgresAccountStore() = default;
 
@@ -400,7 +404,7 @@ bool PostgresAccountStore::ready(std::unique_ptr<PostgresSession> &session, Role
         return true;
     // Closed first: the service counts one descriptor per session.
     session.reset();
-    session = PostgresSession::connect(m_uri, deadline, problem);
+    session = m_servers->connect(deadline, problem);
     const std::span<const PreparedStatement> statements =
         role == Role::Reader ? std::span<const PreparedStatement>(kReaderStatements)
                              : std::span<const PreparedStatement>(&kInsert, 1);

@@ -15,6 +15,7 @@ struct pg_result; // libpq's PGresult
 
 namespace parlonda {
 
+class PostgresServers;
 class PostgresSession;
 
 // The accounts in a PostgreSQL database, which several instances of the
@@ -22,7 +23,9 @@ class PostgresSession;
 // own, so that they never wait behind a sign-up; sign-ups take a connection
 // each from a pool that grows to as many as are written at once (at most the
 // hash workers). A connection found lost is replaced by a new one at the
-// next call; the call that met the loss reports Unavailable.
+// next call; the call that met the loss reports Unavailable. A session
+// that stops answering goes too, with every other one on its server, and
+// the next connection tries the URI's other servers first.
 class PostgresAccountStore final : public AccountStore
 {
 public:
@@ -65,7 +68,7 @@ public:
 
 private:
     enum class Role { Reader, Writer };
-    explicit PostgresAccountStore(std::string uri);
+    explicit PostgresAccountStore(std::shared_ptr<PostgresServers> servers);
     // `session` open and prepared for its role: kept when still open, else a
     // new one.
     bool ready(std::unique_ptr<PostgresSession> &session, Role role,
@@ -85,7 +88,7 @@ private:
     Change change(const char *sql, std::span<const char *const> parameters, const char *what,
                   std::string &error);
 
-    const std::string m_uri;
+    const std::shared_ptr<PostgresServers> m_servers;
     std::mutex m_readMutex;
     std::unique_ptr<PostgresSession> m_reader;
     std::mutex m_writersMutex;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <string_view>
@@ -63,56 +64,248 @@ std::string oneLine(const char *message)
     return line;
 }
 
-std::unique_ptr<PostgresSession> PostgresSession::connect(const std::string &uri, Deadline deadline,
+namespace {
+
+// libpq's lists of hosts, addresses and ports: commas, nothing escaped.
+std::vector<std::string> listOf(const char *value)
+{
+    std::vector<std::string> items;
+    for (std::string_view rest = value ? value : ""; value;) {
+        const auto comma = rest.find(',');
+        items.emplace_back(rest.substr(0, comma));
+        if (comma == rest.npos)
+            break;
+        rest.remove_prefix(comma + 1);
+    }
+    return items;
+}
+
+const char *orEnvironment(const char *value, const char *variable)
+{
+    return value ? value : std::getenv(variable);
+}
+
+} // namespace
+
+std::shared_ptr<PostgresServers> PostgresServers::from(const std::string &uri)
+{
+    std::shared_ptr<PostgresServers> servers(new PostgresServers());
+    char *message = nullptr;
+    const std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> options(
+        PQconninfoParse(uri.c_str(), &message), &PQconninfoFree);
+    if (!options) {
+        servers->m_unreadable = message ? oneLine(message) : "out of memory";
+        PQfreemem(message);
+        return servers;
+    }
+    std::vector<std::pair<std::string, std::string>> common;
+    const char *host = nullptr;
+    const char *hostaddr = nullptr;
+    const char *port = nullptr;
+    const char *timeout = nullptr;
+    for (const PQconninfoOption *option = options.get(); option->keyword; ++option) {
+        const std::string_view keyword(option->keyword);
+        if (!option->val || keyword == "client_encoding")
+            continue;
+        if (keyword == "host")
+            host = option->val;
+        else if (keyword == "hostaddr")
+            hostaddr = option->val;
+        else if (keyword == "port")
+            port = option->val;
+        else
+            common.emplace_back(option->keyword, option->val);
+        if (keyword == "connect_timeout")
+            timeout = option->val;
+    }
+    // Every text this program handles is UTF-8, whatever the URI says.
+    common.emplace_back("client_encoding", "UTF8");
+    if (std::none_of(common.begin(), common.end(),
+                     [](const auto &p) { return p.first == "application_name"; }))
+        common.emplace_back("fallback_application_name", "parlonda-regnick");
+
+    // What the URI leaves out comes from the environment, as libpq does it.
+    host = orEnvironment(host, "PGHOST");
+    hostaddr = orEnvironment(hostaddr, "PGHOSTADDR");
+    port = orEnvironment(port, "PGPORT");
+    timeout = orEnvironment(timeout, "PGCONNECT_TIMEOUT");
+    servers->m_serverTime = kServerTime;
+    if (timeout) {
+        // As libpq counts it: whole seconds, at least 2; 0 or less is none.
+        const long seconds = std::strtol(timeout, nullptr, 10);
+        servers->m_serverTime =
+            seconds > 0 ? std::chrono::seconds(std::max(seconds, 2L)) : Clock::duration::zero();
+    }
+
+    const std::vector<std::string> hosts = listOf(host);
+    const std::vector<std::string> addresses = listOf(hostaddr);
+    const std::vector<std::string> ports = listOf(port);
+    const std::size_t count = std::max(hosts.size(), addresses.size());
+    const bool matched = (hosts.empty() || hosts.size() == count) &&
+                         (addresses.empty() || addresses.size() == count) &&
+                         (ports.size() <= 1 || ports.size() == count);
+    if (count <= 1 || !matched) {
+        // One server, or lists that do not match, which libpq refuses in
+        // its own words.
+        Server server{host ? host : (hostaddr ? hostaddr : ""), common};
+        for (const auto &[keyword, value] :
+             {std::pair{"host", host}, std::pair{"hostaddr", hostaddr}, std::pair{"port", port}})
+            if (value)
+                server.parameters.emplace_back(keyword, value);
+        servers->m_servers.push_back(std::move(server));
+        return servers;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        Server server{{}, common};
+        const std::string none;
+        const std::string &name = i < hosts.size() ? hosts[i] : none;
+        const std::string &address = i < addresses.size() ? addresses[i] : none;
+        const std::string &number = ports.empty() ? none : ports[ports.size() == 1 ? 0 : i];
+        server.name = name.empty() ? address : name;
+        if (!number.empty())
+            server.name += ":" + number;
+        for (const auto &[keyword, value] :
+             {std::pair{"host", &name}, std::pair{"hostaddr", &address},
+              std::pair{"port", &number}})
+            if (!value->empty())
+                server.parameters.emplace_back(keyword, *value);
+        servers->m_servers.push_back(std::move(server));
+    }
+    return servers;
+}
+
+std::unique_ptr<PostgresSession> PostgresServers::connect(Deadline deadline,
                                                           PostgresProblem &problem)
 {
     problem.unavailable = true;
-    // The URI is expanded first, so that the encoding given after it holds
-    // whatever the URI says: every text this program handles is UTF-8.
-    const char *const keywords[] = {"dbname", "client_encoding", "fallback_application_name",
-                                    nullptr};
-    const char *const values[] = {uri.c_str(), "UTF8", "parlonda-regnick", nullptr};
-    std::unique_ptr<PostgresSession> session(
-        new PostgresSession(PQconnectStartParams(keywords, values, 1)));
-    PGconn *connection = session->m_connection;
-    if (!connection) {
-        problem.text = "out of memory";
-        return nullptr;
-    }
-    // Notices such as "relation already exists, skipping" would go to
-    // standard error; the only one worth keeping is a farewell.
-    PQsetNoticeReceiver(connection, &PostgresSession::noticed, session.get());
-
-    // libpq's own connect_timeout is for blocking connections only.
-    PostgresPollingStatusType polling =
-        PQstatus(connection) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
-    while (polling != PGRES_POLLING_OK) {
-        if (polling == PGRES_POLLING_FAILED) {
-            problem.text = oneLine(PQerrorMessage(connection));
-            return nullptr;
-        }
-        if (!waitFor(PQsocket(connection), polling == PGRES_POLLING_READING ? POLLIN : POLLOUT,
-                     deadline)) {
-            problem.text = "no answer in time";
-            return nullptr;
-        }
-        polling = PQconnectPoll(connection);
-    }
-    if (PQsetnonblocking(connection, 1) != 0) {
-        problem.text = oneLine(PQerrorMessage(connection));
-        return nullptr;
-    }
-    // A database in another encoding would refuse (or, as SQL_ASCII,
-    // garble) the letters beyond its own set.
-    const char *encoding = PQparameterStatus(connection, "server_encoding");
-    if (!encoding || std::string_view(encoding) != "UTF8") {
-        problem.text =
-            std::string("the database's encoding is ") + (encoding ? encoding : "?") + ", not UTF8";
+    if (!m_unreadable.empty()) {
+        problem.text = m_unreadable;
         problem.unavailable = false;
         return nullptr;
     }
-    problem.unavailable = false;
-    return session;
+    // Those that stopped answering lately go last, in their own order.
+    std::vector<std::size_t> order;
+    {
+        const std::lock_guard lock(m_mutex);
+        const Clock::time_point now = Clock::now();
+        for (const bool silent : {false, true})
+            for (std::size_t i = 0; i < m_servers.size(); ++i)
+                if ((m_servers[i].silentUntil > now) == silent)
+                    order.push_back(i);
+    }
+    const bool several = m_servers.size() > 1;
+    std::string said;
+    const auto tell = [&](const Server &server, const std::string &text) {
+        if (!said.empty())
+            said += "; ";
+        said += several ? server.name + ": " + text : text;
+    };
+    for (const std::size_t index : order) {
+        const Server &server = m_servers[index];
+        if (Clock::now() >= deadline) {
+            tell(server, "no answer in time");
+            continue;
+        }
+        std::vector<const char *> keywords;
+        std::vector<const char *> values;
+        for (const auto &[keyword, value] : server.parameters) {
+            keywords.push_back(keyword.c_str());
+            values.push_back(value.c_str());
+        }
+        keywords.push_back(nullptr);
+        values.push_back(nullptr);
+        std::uint64_t stamp = 0;
+        {
+            const std::lock_guard lock(m_mutex);
+            stamp = m_silences;
+        }
+        std::unique_ptr<PostgresSession> session(
+            new PostgresSession(PQconnectStartParams(keywords.data(), values.data(), 0)));
+        const Deadline serverDeadline =
+            m_serverTime == Clock::duration::zero()
+                ? deadline
+                : std::min(deadline, Deadline(Clock::now() + m_serverTime));
+        PostgresProblem tried;
+        const PostgresSession::Outcome outcome = session->establish(serverDeadline, tried);
+        if (outcome == PostgresSession::Outcome::TimedOut)
+            stoppedAnswering(index);
+        if (outcome != PostgresSession::Outcome::Ready) {
+            tell(server, tried.text);
+            continue;
+        }
+        {
+            const std::lock_guard lock(m_mutex);
+            m_servers[index].silentUntil = {};
+        }
+        session->m_servers = shared_from_this();
+        session->m_server = index;
+        session->m_stamp = stamp;
+        // A database in another encoding would refuse (or, as SQL_ASCII,
+        // garble) the letters beyond its own set.
+        const char *encoding = PQparameterStatus(session->m_connection, "server_encoding");
+        if (!encoding || std::string_view(encoding) != "UTF8") {
+            problem.text = std::string("the database's encoding is ") +
+                           (encoding ? encoding : "?") + ", not UTF8";
+            problem.unavailable = false;
+            return nullptr;
+        }
+        problem.unavailable = false;
+        return session;
+    }
+    problem.text = said.empty() ? "no server to connect to" : said;
+    return nullptr;
+}
+
+void PostgresServers::stoppedAnswering(std::size_t server)
+{
+    const std::lock_guard lock(m_mutex);
+    m_servers[server].silencedAt = ++m_silences;
+    m_servers[server].silentUntil = Clock::now() + kSilentFor;
+}
+
+bool PostgresServers::silencedSince(std::size_t server, std::uint64_t stamp)
+{
+    const std::lock_guard lock(m_mutex);
+    return m_servers[server].silencedAt > stamp;
+}
+
+std::unique_ptr<PostgresSession> PostgresSession::connect(const std::string &uri, Deadline deadline,
+                                                          PostgresProblem &problem)
+{
+    return PostgresServers::from(uri)->connect(deadline, problem);
+}
+
+PostgresSession::Outcome PostgresSession::establish(Deadline deadline, PostgresProblem &problem)
+{
+    problem.unavailable = true;
+    if (!m_connection) {
+        problem.text = "out of memory";
+        return Outcome::Failed;
+    }
+    // Notices such as "relation already exists, skipping" would go to
+    // standard error; the only one worth keeping is a farewell.
+    PQsetNoticeReceiver(m_connection, &PostgresSession::noticed, this);
+
+    // libpq's own connect_timeout is for blocking connections only.
+    PostgresPollingStatusType polling =
+        PQstatus(m_connection) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+    while (polling != PGRES_POLLING_OK) {
+        if (polling == PGRES_POLLING_FAILED) {
+            problem.text = oneLine(PQerrorMessage(m_connection));
+            return Outcome::Failed;
+        }
+        if (!waitFor(PQsocket(m_connection), polling == PGRES_POLLING_READING ? POLLIN : POLLOUT,
+                     deadline)) {
+            problem.text = "no answer in time";
+            return Outcome::TimedOut;
+        }
+        polling = PQconnectPoll(m_connection);
+    }
+    if (PQsetnonblocking(m_connection, 1) != 0) {
+        problem.text = oneLine(PQerrorMessage(m_connection));
+        return Outcome::Failed;
+    }
+    return Outcome::Ready;
 }
 
 PostgresSession::~PostgresSession()
@@ -211,6 +404,8 @@ PostgresResult PostgresSession::lost(PostgresProblem &problem)
 PostgresResult PostgresSession::timedOut(PostgresProblem &problem)
 {
     m_usable = false;
+    if (m_servers)
+        m_servers->stoppedAnswering(m_server);
     problem.unavailable = true;
     problem.text = "no answer in time";
     return PostgresResult(nullptr, &PQclear);
@@ -218,6 +413,12 @@ PostgresResult PostgresSession::timedOut(PostgresProblem &problem)
 
 bool PostgresSession::stillOpen(PostgresProblem &problem)
 {
+    if (m_servers && m_servers->silencedSince(m_server, m_stamp)) {
+        m_usable = false;
+        problem.unavailable = true;
+        problem.text = "its server stopped answering";
+        return false;
+    }
     if (!m_usable || PQstatus(m_connection) != CONNECTION_OK) {
         lost(problem);
         return false;

@@ -371,7 +371,9 @@ AccountStore::Lookup SqliteAccountStore::findAccount(const std::string &nickKey,
     sqlite3_clear_bindings(statement);
     if (rc == SQLITE_ROW)
         return Lookup::Taken;
-    return rc == SQLITE_DONE ? Lookup::Free : Lookup::Failed;
+    if (rc == SQLITE_DONE)
+        return Lookup::Free;
+    return meansUnavailable(rc) ? Lookup::Unavailable : Lookup::Failed;
 }
 
 AccountStore::AddResult SqliteAccountStore::add(const Account &account,

@@ -8,7 +8,7 @@
 
 namespace parlonda::test {
 
-RefusedPort::RefusedPort()
+RefusedPort::RefusedPort(Kind kind)
 {
     m_socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -19,10 +19,17 @@ RefusedPort::RefusedPort()
         ::getsockname(m_socket, reinterpret_cast<sockaddr *>(&address), &length) != 0)
         qFatal("RefusedPort: cannot bind a socket on 127.0.0.1");
     m_port = ntohs(address.sin_port);
+    if (kind == Kind::Silent) {
+        m_held = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::listen(m_socket, 0) != 0 ||
+            ::connect(m_held, reinterpret_cast<sockaddr *>(&address), length) != 0)
+            qFatal("RefusedPort: cannot fill a listening queue on 127.0.0.1");
+    }
 }
 
 RefusedPort::~RefusedPort()
 {
+    ::close(m_held);
     ::close(m_socket);
 }
 
