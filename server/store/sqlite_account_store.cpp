@@ -153,6 +153,10 @@ long long userVersion(sqlite3 *db)
 // opens read-only) is found now, not at the first sign-up.
 bool upgrade(sqlite3 *db, const std::string &path, std::string &error, bool proveWritable)
 {
+    // The operator's command writes what it changes, and no more: a file
+    // already current is only read, which a writer elsewhere does not hold up.
+    if (!proveWritable && userVersion(db) == static_cast<long long>(kSchemaSteps.size()))
+        return true;
     if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
         error = describe(db, "cannot write to " + path);
         return false;
@@ -172,9 +176,6 @@ bool upgrade(sqlite3 *db, const std::string &path, std::string &error, bool prov
             error = describe(db, "cannot bring " + path + " to schema version " +
                                      std::to_string(step + 1));
     }
-    // The operator's command writes what it changes, and no more.
-    if (done && !proveWritable && version == static_cast<long long>(kSchemaSteps.size()))
-        return sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
     if (done) {
         const std::string record = "PRAGMA user_version = " + std::to_string(kSchemaSteps.size());
         done = sqlite3_exec(db, record.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&

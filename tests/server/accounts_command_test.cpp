@@ -9,9 +9,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <sqlite3.h>
 
 using namespace parlonda::test;
 
@@ -128,6 +130,12 @@ void TestAccountsCommand::action_onEitherStore_doesAsDocumented_data()
         row("copyAgain", "copy --to %OTHER", 0,
             "every account (4 accounts and tombstones) is already");
         row("copyBack", "copy --db %OTHER --to %DB", 0, "already in");
+        if (sqlite) {
+            // Another process holds the write lock: a change is told to come
+            // back, a read goes on.
+            row("lockWhileLocked", "lock lucia --reason spam", 75, "database is locked");
+            row("showWhileLocked", "show lucia", 0, "nick_key:      lucia");
+        }
         row("unknownAction", "borrar lucia", 64, "unknown action borrar");
         row("optionOfAnother", "list --reason x", 64, "list does not take --reason");
     }
@@ -157,6 +165,12 @@ void TestAccountsCommand::action_onEitherStore_doesAsDocumented()
     if (!arguments.contains(QStringLiteral("--db")))
         arguments += {QStringLiteral("--db"), m_db[backend]};
 
+    sqlite3 *shell = nullptr;
+    if (QByteArray(QTest::currentDataTag()).endsWith("WhileLocked")) {
+        QCOMPARE(sqlite3_open(QFile::encodeName(m_db[backend]).constData(), &shell), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(shell, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    const auto closeShell = qScopeGuard([shell] { sqlite3_close(shell); });
     Run run;
     if (QByteArray(QTest::currentDataTag()).endsWith("AtOnce")) {
         // One of the two deletes finds the account, the other does not.
