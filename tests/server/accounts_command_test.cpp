@@ -200,6 +200,10 @@ void TestAccountsCommand::action_onEitherStore_doesAsDocumented()
     if (sqlite && arguments.first() == u"backup" && status == 0) {
         QCOMPARE(QFileInfo(backupFile).permissions(),
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        // Nor does the backup, made after the deletion.
+        QFile copy(backupFile);
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QVERIFY(!copy.readAll().contains("borrame@example.org"));
         QVERIFY(runAccounts({QStringLiteral("show"), QStringLiteral("lucia"),
                              QStringLiteral("--db"), backupFile})
                     .said.contains("nick_key:      lucia"));
