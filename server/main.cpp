@@ -213,10 +213,12 @@ std::chrono::milliseconds firstBytesTimeout(const HttpLimits &limits)
 }
 
 // The connections of one HTTP daemon, counted by one intake from accept
-// until the daemon says they closed.
+// until the daemon says they closed; those whose request is in are served
+// and give way to no new one.
 void ownConnections(ConnectionIntake &intake, HttpDaemon &daemon)
 {
-    daemon.whenClosed([&intake](const sockaddr *client) { intake.closed(client); });
+    daemon.whenClosed([&intake](std::uint64_t id) { intake.closed(id); });
+    daemon.whenRequestIn([&intake](std::uint64_t id) { intake.requestIn(id); });
 }
 
 // What a start reads and opens before it listens; --check reads the same
@@ -574,11 +576,13 @@ int main(int argc, char **argv)
         "connection", options->trustedProxies, options->limits.maxConnections,
         options->limits.maxConnectionsPerAddress, firstBytesTimeout(options->limits),
         [&serving](int fd, const sockaddr *client, socklen_t length,
-                   std::chrono::steady_clock::time_point accepted) {
-            return serving->addConnection(fd, client, length, accepted);
+                   std::chrono::steady_clock::time_point accepted, std::uint64_t id) {
+            return serving->addConnection(fd, client, length, accepted, id);
         },
-        log);
+        [&serving](std::uint64_t id) { return serving->giveWay(id); }, log);
+    intake.trimMemoryWhenIdle();
     metrics.setConnectionsOpen([&intake] { return intake.open(); });
+    metrics.setConnectionsGaveWay([&intake] { return intake.gaveWay(); });
     HttpDaemon daemon({service.route(), service.healthRoute(), service.liveRoute()}, log, &metrics);
     serving = &daemon;
     daemon.trustProxies(options->trustedProxies);
@@ -605,10 +609,10 @@ int main(int argc, char **argv)
         "metrics connection", {}, metricsLimits.maxConnections,
         metricsLimits.maxConnectionsPerAddress, firstBytesTimeout(metricsLimits),
         [&metricsServing](int fd, const sockaddr *client, socklen_t length,
-                          std::chrono::steady_clock::time_point accepted) {
-            return metricsServing->addConnection(fd, client, length, accepted);
+                          std::chrono::steady_clock::time_point accepted, std::uint64_t id) {
+            return metricsServing->addConnection(fd, client, length, accepted, id);
         },
-        log);
+        [&metricsServing](std::uint64_t id) { return metricsServing->giveWay(id); }, log);
     HttpDaemon metricsDaemon({{"/metrics", "GET",
                                [&metrics](HttpRequest &request) {
                                    request.reply(200, metrics.exposition(),

@@ -80,6 +80,10 @@ std::string Metrics::exposition() const
     describe(out, "parlonda_connections_open", "gauge", "Client connections open now.");
     out += "parlonda_connections_open " +
            std::to_string(m_connectionsOpen ? m_connectionsOpen() : 0) + '\n';
+    describe(out, "parlonda_connections_evicted_total", "counter",
+             "Connections closed before their request was in, to make room for new ones.");
+    out += "parlonda_connections_evicted_total " +
+           std::to_string(m_connectionsGaveWay ? m_connectionsGaveWay() : 0) + '\n';
 
     describe(out, "parlonda_hash_queue_depth", "gauge",
              "Sign-ups waiting for a password hashing worker.");

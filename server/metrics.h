@@ -54,6 +54,11 @@ public:
     void setQueueDepth(std::function<std::size_t()> depth) { m_queueDepth = std::move(depth); }
     // Every connection accepted and not yet closed, whatever stage it is in.
     void setConnectionsOpen(std::function<unsigned()> open) { m_connectionsOpen = std::move(open); }
+    // Connections closed, their request not in, to make room for new ones.
+    void setConnectionsGaveWay(std::function<std::uint64_t()> gaveWay)
+    {
+        m_connectionsGaveWay = std::move(gaveWay);
+    }
 
     std::string exposition() const;
 
@@ -62,6 +67,7 @@ private:
     mutable std::mutex m_statusMutex;
     std::map<int, std::uint64_t> m_responses;
     std::function<unsigned()> m_connectionsOpen;
+    std::function<std::uint64_t()> m_connectionsGaveWay;
     std::function<std::size_t()> m_queueDepth;
     Histogram m_hashTime;
     Histogram m_answerTime;

@@ -7,15 +7,26 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace parlonda {
 namespace {
 
 constexpr int kRefusalsLoggedPerSecond = 5;
+// The epoll entry of the wake-up; connections are known by their id, from 1.
+constexpr std::uint64_t kWakeId = 0;
+// Connections closed to make room whose sockets the daemon has not closed
+// yet: each holds a descriptor meanwhile, taken from what the descriptor
+// budget keeps to spare. Past this, a new connection is closed at accept
+// instead (one that sent nothing still makes room at once).
+constexpr std::size_t kMaxLeaving = 16;
+// How long no connection must be open before memory is handed back.
+constexpr std::chrono::seconds kIdleBeforeTrim{1};
 // Enough to tell any header, and to take a version 2 one with its extensions.
 constexpr std::size_t kLookBytes = std::max(kProxyV1MaxBytes, kProxyV2MaxBytes);
 
@@ -24,10 +35,10 @@ constexpr std::size_t kLookBytes = std::max(kProxyV1MaxBytes, kProxyV2MaxBytes);
 ConnectionIntake::ConnectionIntake(std::string name, AddressRanges trusted, unsigned maxConnections,
                                    unsigned maxPerClient,
                                    std::chrono::milliseconds firstBytesTimeout, Serve serve,
-                                   RequestLog &log)
+                                   GiveWay giveWay, RequestLog &log)
     : m_name(std::move(name)), m_trusted(std::move(trusted)), m_maxConnections(maxConnections),
       m_maxPerClient(maxPerClient), m_firstBytesTimeout(firstBytesTimeout),
-      m_serve(std::move(serve)), m_log(log)
+      m_serve(std::move(serve)), m_giveWay(std::move(giveWay)), m_log(log)
 {
 }
 
@@ -42,7 +53,7 @@ bool ConnectionIntake::start(std::string &error)
     m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event event{};
     event.events = EPOLLIN;
-    event.data.fd = m_wake;
+    event.data.u64 = kWakeId;
     if (m_epoll < 0 || m_wake < 0 || ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event) != 0) {
         error = std::string("cannot wait for new connections: ") + std::strerror(errno);
         return false;
@@ -54,7 +65,7 @@ bool ConnectionIntake::start(std::string &error)
 bool ConnectionIntake::waitUntilDecided(std::chrono::steady_clock::time_point deadline)
 {
     std::unique_lock lock(m_mutex);
-    return m_decided.wait_until(lock, deadline, [this] { return m_pending.empty(); });
+    return m_decided.wait_until(lock, deadline, [this] { return m_lookedAt == 0; });
 }
 
 void ConnectionIntake::stop()
@@ -68,11 +79,14 @@ void ConnectionIntake::stop()
         m_thread.join();
     }
     const std::lock_guard lock(m_mutex);
-    for (const auto &[fd, pending] : m_pending) {
-        closed(reinterpret_cast<const sockaddr *>(&pending.peer));
-        ::close(fd);
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+        const auto next = std::next(it);
+        if (it->second.fd >= 0) {
+            ::close(it->second.fd);
+            countOut(it);
+        }
+        it = next;
     }
-    m_pending.clear();
     m_deadlines.clear();
     for (int *fd : {&m_epoll, &m_wake}) {
         if (*fd >= 0)
@@ -93,54 +107,138 @@ void ConnectionIntake::take(const AcceptedSocket &socket)
     const int fd = socket.fd;
     const auto *address = reinterpret_cast<const sockaddr *>(&socket.peer);
     const bool trusted = m_trusted.contains(address);
-    // Counted from the start, also while it sends nothing.
-    switch (admit(address, trusted)) {
-    case Admission::Admitted:
-        break;
-    case Admission::AllInUse:
-        refuse(fd, "at the limit of " + std::to_string(m_maxConnections) + ", from", address);
-        return;
-    case Admission::TooManyFromClient:
-        refuse(fd, "too many connections from", address);
-        return;
-    }
+    const std::string client = trusted ? std::string() : clientKey(address);
     std::unique_lock lock(m_mutex);
     if (m_stopping) {
         lock.unlock();
-        closed(address);
         ::close(fd);
         return;
     }
-    const std::uint64_t serial = ++m_nextSerial;
-    m_pending.emplace(fd,
-                      Pending{socket.peer, socket.peerLength, trusted, socket.accepted, serial});
+    // Counted from the start, also while it sends nothing. At a limit, a
+    // connection that has not sent its request makes room: one of the same
+    // client's at its own limit (which frees one in all too), else anyone's.
+    const auto perClient = m_perClient.find(client);
+    if (!client.empty() && perClient != m_perClient.end() && perClient->second >= m_maxPerClient) {
+        if (!makeRoom(client, 0)) {
+            lock.unlock();
+            refuse(fd, "too many connections from", address);
+            return;
+        }
+    } else if (m_connections.size() >= m_maxConnections && !makeRoom({}, 0)) {
+        lock.unlock();
+        refuse(fd, "at the limit of " + std::to_string(m_maxConnections) + ", from", address);
+        return;
+    }
+    const std::uint64_t id = ++m_nextId;
+    Connection &connection = m_connections[id];
+    connection.peer = socket.peer;
+    connection.peerLength = socket.peerLength;
+    connection.peerTrusted = trusted;
+    connection.accepted = socket.accepted;
+    connection.client = client;
+    connection.fd = fd;
+    if (!client.empty())
+        ++m_perClient[client];
+    m_silent.insert(id);
+    ++m_lookedAt;
+    m_trimDue.reset();
     // Edge-triggered: looked at again only when more bytes came, since
     // bytes only peeked at keep a socket readable.
     epoll_event event{};
     event.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
-    event.data.fd = fd;
+    event.data.u64 = id;
     if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
-        m_pending.erase(fd);
-        if (m_pending.empty())
-            m_decided.notify_all();
+        countOut(m_connections.find(id));
         lock.unlock();
-        closed(address);
         ::close(fd);
         return;
     }
     // The thread waits for the first deadline, which comes before this
     // one; with none, it waits for ever and must be told.
     const bool first = m_deadlines.empty();
-    m_deadlines.push_back({socket.accepted + m_firstBytesTimeout, fd, serial});
+    m_deadlines.push_back({socket.accepted + m_firstBytesTimeout, id});
     // Connections decided long before their deadline leave entries behind.
-    if (m_deadlines.size() > 2 * m_pending.size() + 64)
+    if (m_deadlines.size() > 2 * std::size_t(m_lookedAt) + 64)
         std::erase_if(m_deadlines, [this](const Deadline &deadline) {
-            const auto it = m_pending.find(deadline.fd);
-            return it == m_pending.end() || it->second.serial != deadline.serial;
+            const auto it = m_connections.find(deadline.id);
+            return it == m_connections.end() || it->second.fd < 0;
         });
     lock.unlock();
     if (first)
         wake();
+}
+
+bool ConnectionIntake::makeRoom(const std::string &client, std::uint64_t except)
+{
+    // Those that sent nothing yet go first, then those whose request is on
+    // its way: a client that sent its first bytes never gives way to
+    // connections that only stay silent. One whose first bytes came, not
+    // yet looked at, is not silent.
+    const std::pair<std::set<std::uint64_t> *, bool> passes[] = {
+        {&m_silent, true}, {&m_waiting, false}, {&m_silent, false}};
+    for (const auto &[waiting, silentOnly] : passes) {
+        for (auto next = waiting->begin(); next != waiting->end();) {
+            const std::uint64_t id = *next;
+            const auto it = m_connections.find(id);
+            Connection &connection = it->second;
+            int unread = 0;
+            if (id == except || connection.handing ||
+                (!client.empty() && connection.client != client) ||
+                (silentOnly && ::ioctl(connection.fd, FIONREAD, &unread) == 0 && unread > 0)) {
+                ++next;
+                continue;
+            }
+            if (connection.fd >= 0) {
+                // Still looked at here: closed at once.
+                ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, connection.fd, nullptr);
+                ::close(connection.fd);
+            } else if (m_leaving.size() >= kMaxLeaving) {
+                ++next;
+                continue;
+            } else if (m_giveWay(id)) {
+                m_leaving.insert(id);
+            } else {
+                // Its request came in meanwhile, or it closed.
+                next = waiting->erase(next);
+                continue;
+            }
+            countOut(it);
+            ++m_gaveWay;
+            if (m_gaveWayUnlogged++ == 0 && !m_gaveWayLogDue) {
+                m_gaveWayLogDue = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+                wake();
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+void ConnectionIntake::countOut(std::map<std::uint64_t, Connection>::iterator it)
+{
+    const Connection &connection = it->second;
+    if (!connection.client.empty()) {
+        const auto client = m_perClient.find(connection.client);
+        if (client != m_perClient.end() && --client->second == 0)
+            m_perClient.erase(client);
+    }
+    if (connection.fd >= 0 && --m_lookedAt == 0)
+        m_decided.notify_all();
+    m_silent.erase(it->first);
+    m_waiting.erase(it->first);
+    m_connections.erase(it);
+    noneOpenMaybe();
+}
+
+void ConnectionIntake::noneOpenMaybe()
+{
+    if (!m_connections.empty() || !m_leaving.empty())
+        return;
+    m_allClosed.notify_all();
+    if (m_trimWhenIdle && !m_stopping) {
+        m_trimDue = std::chrono::steady_clock::now() + kIdleBeforeTrim;
+        wake();
+    }
 }
 
 void ConnectionIntake::run()
@@ -155,191 +253,218 @@ void ConnectionIntake::run()
         const int timeoutMs = expire();
         const int ready = ::epoll_wait(m_epoll, events.data(), int(events.size()), timeoutMs);
         for (int i = 0; i < ready; ++i) {
-            const int fd = events[i].data.fd;
-            if (fd == m_wake) {
+            if (events[i].data.u64 == kWakeId) {
                 std::uint64_t count = 0;
                 while (::read(m_wake, &count, sizeof count) < 0 && errno == EINTR) {
                 }
                 continue;
             }
-            // Only this thread closes a pending socket, so it stays open
-            // while looked at outside the lock.
-            std::unique_lock lock(m_mutex);
-            const auto it = m_pending.find(fd);
-            if (it == m_pending.end())
-                continue;
-            Pending pending = it->second;
-            lock.unlock();
-            decide(fd, pending);
+            decide(events[i].data.u64);
         }
     }
 }
 
 int ConnectionIntake::expire()
 {
-    std::vector<std::pair<int, Pending>> silent;
-    int timeoutMs = -1;
+    std::vector<std::pair<int, sockaddr_storage>> silent;
+    std::optional<std::chrono::steady_clock::time_point> next;
+    unsigned gaveWay = 0;
+    bool trim = false;
+    const auto now = std::chrono::steady_clock::now();
     {
         const std::lock_guard lock(m_mutex);
-        const auto now = std::chrono::steady_clock::now();
         while (!m_deadlines.empty()) {
             const Deadline deadline = m_deadlines.front();
-            const auto it = m_pending.find(deadline.fd);
-            if (it == m_pending.end() || it->second.serial != deadline.serial) {
+            const auto it = m_connections.find(deadline.id);
+            if (it == m_connections.end() || it->second.fd < 0) {
                 m_deadlines.pop_front(); // decided before
                 continue;
             }
             if (deadline.when > now) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline.when - now);
-                timeoutMs = int(std::min<long long>(left.count(), 24 * 3600 * 1000));
+                next = deadline.when;
                 break;
             }
-            silent.emplace_back(deadline.fd, it->second);
-            m_pending.erase(it);
+            // Counted out before the client can see the close and come again.
+            silent.emplace_back(it->second.fd, it->second.peer);
+            ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, it->second.fd, nullptr);
+            it->second.fd = -1;
+            if (--m_lookedAt == 0)
+                m_decided.notify_all();
+            countOut(it);
             m_deadlines.pop_front();
         }
-        if (!silent.empty() && m_pending.empty())
-            m_decided.notify_all();
+        if (m_gaveWayLogDue && *m_gaveWayLogDue <= now) {
+            gaveWay = m_gaveWayUnlogged;
+            m_gaveWayUnlogged = 0;
+            m_gaveWayLogDue.reset();
+        }
+        if (m_trimDue && *m_trimDue <= now) {
+            trim = m_connections.empty() && m_leaving.empty();
+            m_trimDue.reset();
+        }
+        for (const auto &due : {m_gaveWayLogDue, m_trimDue}) {
+            if (due && (!next || *due < *next))
+                next = *due;
+        }
     }
     const std::string why =
         "nothing to go by after " + std::to_string(m_firstBytesTimeout.count() / 1000) + " s from";
-    for (const auto &[fd, pending] : silent) {
-        // Counted out before the client can see the close and come again.
-        const auto *peer = reinterpret_cast<const sockaddr *>(&pending.peer);
-        closed(peer);
-        refuse(fd, why, peer); // closing it takes it out of the epoll set
-    }
-    return timeoutMs;
+    for (const auto &[fd, peer] : silent)
+        refuse(fd, why, reinterpret_cast<const sockaddr *>(&peer));
+    if (gaveWay > 0)
+        m_log.problem("closed " + std::to_string(gaveWay) + ' ' + m_name +
+                      "s whose request was not in, to make room for new ones");
+    if (trim)
+        ::malloc_trim(0);
+    if (!next)
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
+    return int(std::min<long long>(left.count(), 24 * 3600 * 1000));
 }
 
-bool ConnectionIntake::decide(int fd, Pending &pending)
+bool ConnectionIntake::decide(std::uint64_t id)
 {
-    const auto *peer = reinterpret_cast<const sockaddr *>(&pending.peer);
+    std::unique_lock lock(m_mutex);
+    const auto it = m_connections.find(id);
+    if (it == m_connections.end() || it->second.fd < 0)
+        return true; // closed to make room, or decided before
+    Connection &connection = it->second;
+    const int fd = connection.fd;
+    const auto *peer = reinterpret_cast<const sockaddr *>(&connection.peer);
+    // Peeked at under the lock, so that no one closes it meanwhile.
     char bytes[kLookBytes];
     const ssize_t n = ::recv(fd, bytes, sizeof bytes, MSG_PEEK);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return false;
-    if (n <= 0) { // gone before saying anything
-        forget(fd);
-        closed(peer);
-        ::close(fd);
+    const ProxyHeader header =
+        n <= 0 ? ProxyHeader{} : parseProxyHeader(std::string_view(bytes, std::size_t(n)));
+    if (n > 0 && header.status == ProxyHeader::Status::NeedMore)
+        return false;
+    // Decided: no longer looked at here, nor silent.
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    connection.fd = -1;
+    m_silent.erase(id);
+    m_waiting.insert(id);
+    if (--m_lookedAt == 0)
+        m_decided.notify_all();
+    const sockaddr_storage peerCopy = connection.peer;
+    peer = reinterpret_cast<const sockaddr *>(&peerCopy);
+    const auto closeIt = [&](const char *why) {
+        countOut(it);
+        lock.unlock();
+        if (why)
+            refuse(fd, why, peer);
+        else
+            ::close(fd);
         return true;
-    }
-    const ProxyHeader header = parseProxyHeader(std::string_view(bytes, std::size_t(n)));
+    };
+    if (n <= 0) // gone before saying anything
+        return closeIt(nullptr);
     switch (header.status) {
     case ProxyHeader::Status::NeedMore:
-        return false;
-    case ProxyHeader::Status::Absent:
-        forget(fd);
-        finish(fd, peer, pending.peerLength, pending.accepted);
+    case ProxyHeader::Status::Absent: {
+        connection.handing = true;
+        const socklen_t length = connection.peerLength;
+        const auto accepted = connection.accepted;
+        lock.unlock();
+        finish(fd, peer, length, accepted, id);
         return true;
+    }
     case ProxyHeader::Status::Malformed:
-        forget(fd);
-        closed(peer);
-        refuse(fd, "malformed PROXY header from", peer);
-        return true;
+        return closeIt("malformed PROXY header from");
     case ProxyHeader::Status::Proxied:
     case ProxyHeader::Status::Local:
         break;
     }
-    forget(fd);
-    if (!pending.peerTrusted) {
-        closed(peer);
-        refuse(fd, "PROXY header from untrusted", peer);
-        return true;
-    }
+    if (!connection.peerTrusted)
+        return closeIt("PROXY header from untrusted");
     // Takes the header off; it is all there, since it was just seen.
-    if (::recv(fd, bytes, header.length, 0) != ssize_t(header.length)) {
-        closed(peer);
-        ::close(fd);
-        return true;
-    }
+    if (::recv(fd, bytes, header.length, 0) != ssize_t(header.length))
+        return closeIt(nullptr);
+    const auto accepted = connection.accepted;
     if (header.status == ProxyHeader::Status::Local) {
-        finish(fd, peer, pending.peerLength, pending.accepted);
+        connection.handing = true;
+        const socklen_t length = connection.peerLength;
+        lock.unlock();
+        finish(fd, peer, length, accepted, id);
         return true;
     }
     // Counted in all under the balancer, from now on also for its client.
     const auto *client = reinterpret_cast<const sockaddr *>(&header.source);
-    if (!m_trusted.contains(client) && !count(client)) {
-        closed(peer);
-        refuse(fd, "too many connections from", client);
-        return true;
+    if (!m_trusted.contains(client)) {
+        const std::string key = clientKey(client);
+        const auto perClient = m_perClient.find(key);
+        if (perClient != m_perClient.end() && perClient->second >= m_maxPerClient &&
+            !makeRoom(key, id)) {
+            countOut(it);
+            lock.unlock();
+            refuse(fd, "too many connections from", client);
+            return true;
+        }
+        connection.client = key;
+        ++m_perClient[key];
     }
+    connection.handing = true;
+    lock.unlock();
     finish(fd, client,
            header.source.ss_family == AF_INET ? socklen_t(sizeof(sockaddr_in))
                                               : socklen_t(sizeof(sockaddr_in6)),
-           pending.accepted);
+           accepted, id);
     return true;
 }
 
 void ConnectionIntake::finish(int fd, const sockaddr *client, socklen_t length,
-                              std::chrono::steady_clock::time_point accepted)
+                              std::chrono::steady_clock::time_point accepted, std::uint64_t id)
 {
     // Counted connections are released by closed(), which the server calls
     // for every connection it took; one it did not take is released here.
-    if (!m_serve(fd, client, length, accepted))
-        closed(client);
+    const bool served = m_serve(fd, client, length, accepted, id);
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_connections.find(id);
+    if (it == m_connections.end())
+        return;
+    if (served)
+        it->second.handing = false;
+    else
+        countOut(it);
 }
 
-void ConnectionIntake::forget(int fd)
+void ConnectionIntake::requestIn(std::uint64_t id)
 {
     const std::lock_guard lock(m_mutex);
-    m_pending.erase(fd);
-    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
-    if (m_pending.empty())
-        m_decided.notify_all();
+    const auto it = m_connections.find(id);
+    if (it != m_connections.end())
+        m_waiting.erase(id);
 }
 
-ConnectionIntake::Admission ConnectionIntake::admit(const sockaddr *peer, bool peerTrusted)
+void ConnectionIntake::closed(std::uint64_t id)
 {
-    const std::lock_guard lock(m_countMutex);
-    if (m_open >= m_maxConnections)
-        return Admission::AllInUse;
-    if (!peerTrusted && !countClient(peer))
-        return Admission::TooManyFromClient;
-    ++m_open;
-    return Admission::Admitted;
-}
-
-bool ConnectionIntake::count(const sockaddr *client)
-{
-    const std::lock_guard lock(m_countMutex);
-    return countClient(client);
-}
-
-bool ConnectionIntake::countClient(const sockaddr *client)
-{
-    unsigned &open = m_perClient[clientKey(client)];
-    if (open >= m_maxPerClient)
-        return false;
-    ++open;
-    return true;
-}
-
-void ConnectionIntake::closed(const sockaddr *client)
-{
-    const std::lock_guard lock(m_countMutex);
-    if (m_open > 0 && --m_open == 0)
-        m_allClosed.notify_all();
-    // A trusted client was never counted, and so has no count: asked by
-    // the count rather than the ranges, which a reload may have changed
-    // since the connection was counted.
-    const auto it = m_perClient.find(clientKey(client));
-    if (it != m_perClient.end() && --it->second == 0)
-        m_perClient.erase(it);
+    const std::lock_guard lock(m_mutex);
+    const auto it = m_connections.find(id);
+    if (it != m_connections.end())
+        countOut(it);
+    else if (m_leaving.erase(id) > 0)
+        noneOpenMaybe();
 }
 
 unsigned ConnectionIntake::open()
 {
-    const std::lock_guard lock(m_countMutex);
-    return m_open;
+    const std::lock_guard lock(m_mutex);
+    return unsigned(m_connections.size() + m_leaving.size());
+}
+
+std::uint64_t ConnectionIntake::gaveWay()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_gaveWay;
 }
 
 unsigned ConnectionIntake::waitUntilAllClosed(std::chrono::steady_clock::time_point deadline)
 {
-    std::unique_lock lock(m_countMutex);
-    m_allClosed.wait_until(lock, deadline, [this] { return m_open == 0; });
-    return m_open;
+    std::unique_lock lock(m_mutex);
+    m_allClosed.wait_until(lock, deadline,
+                           [this] { return m_connections.empty() && m_leaving.empty(); });
+    return unsigned(m_connections.size() + m_leaving.size());
 }
 
 void ConnectionIntake::refuse(int fd, const std::string &why, const sockaddr *client)

@@ -8,11 +8,15 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace parlonda {
@@ -22,7 +26,9 @@ class RequestLog;
 // Between accepting a connection and serving it: learns who the client is
 // and whether it may have one more connection. It is the one owner of the
 // connection counts: a connection counts from accept until the HTTP daemon
-// says it closed (closed()), in the waiting room and served alike.
+// says it closed (closed()), in the waiting room and served alike. Each
+// connection has an id, in the order of accept, by which the daemon tells
+// of it, so that no connection is counted out twice or left counted.
 //
 // It looks at the first bytes a connection sends without taking them
 // (MSG_PEEK), on a thread of its own that waits for every socket at once, so
@@ -34,26 +40,41 @@ class RequestLog;
 //   does a malformed header from anyone;
 // - a connection that sends nothing to decide by within `firstBytesTimeout`
 //   of its accept is closed then, also while no other connection stirs.
-// A connection is closed at accept when `maxConnections` are open, or when
-// its client (an IPv4 address, or an IPv6 /64) has `maxPerClient` open.
+//
+// When `maxConnections` are open, a new connection takes the place of one
+// whose whole request is not in yet, as nginx reuses idle connections when
+// it runs out: the oldest of those that have sent nothing, else the oldest
+// of those whose request is on its way (trickling, in its TLS handshake).
+// When its client (an IPv4 address, or an IPv6 /64) has `maxPerClient`
+// open, one of that client's own gives way, chosen alike. Only when none
+// can (every one is being served) is the new connection closed at accept.
 // Connections served under a trusted balancer's own address count in all,
 // but not per client: the balancer bounds them.
 class ConnectionIntake
 {
 public:
-    // Hands a connection on to be served under `client`; false when it was
-    // not taken (the socket is closed then). From the intake's threads.
-    using Serve = std::function<bool(int fd, const sockaddr *client, socklen_t length,
-                                     std::chrono::steady_clock::time_point accepted)>;
+    // Hands connection `id` on to be served under `client`; false when it
+    // was not taken (the socket is closed then). From the intake's threads.
+    using Serve =
+        std::function<bool(int fd, const sockaddr *client, socklen_t length,
+                           std::chrono::steady_clock::time_point accepted, std::uint64_t id)>;
+    // Closes connection `id`, handed on and its request not yet in, to make
+    // room; false when that is no longer so (its request came in, it
+    // closed). It must not call back into the intake. Its closed() comes later.
+    using GiveWay = std::function<bool(std::uint64_t id)>;
 
     // `name` is what the log calls one: "connection", "metrics connection".
     ConnectionIntake(std::string name, AddressRanges trusted, unsigned maxConnections,
                      unsigned maxPerClient, std::chrono::milliseconds firstBytesTimeout,
-                     Serve serve, RequestLog &log);
+                     Serve serve, GiveWay giveWay, RequestLog &log);
     ~ConnectionIntake();
     ConnectionIntake(const ConnectionIntake &) = delete;
     ConnectionIntake &operator=(const ConnectionIntake &) = delete;
 
+    // Once no connection has been open for a second, hands the memory freed
+    // since back to the system (malloc_trim): the allocator keeps what
+    // closed connections used otherwise. Before start().
+    void trimMemoryWhenIdle() { m_trimWhenIdle = true; }
     bool start(std::string &error);
     // Waits until every connection taken has been decided (served or
     // closed), or until `deadline`; false then. Once nothing more comes in,
@@ -65,49 +86,60 @@ public:
 
     // A connection just accepted, non-blocking; the intake owns it. From any thread.
     void take(const AcceptedSocket &socket);
-    // A connection served under `client` has closed. From any thread.
-    void closed(const sockaddr *client);
+    // Connection `id` has its whole request in: from now on it is served,
+    // and gives way to no one. From any thread.
+    void requestIn(std::uint64_t id);
+    // Connection `id` has closed. From any thread.
+    void closed(std::uint64_t id);
 
     std::shared_ptr<const AddressRanges> trusted() const { return m_trusted.current(); }
     // From the next connection on (SIGHUP); from any thread.
     void trust(AddressRanges ranges) { m_trusted.replace(std::move(ranges)); }
-    // Connections counted now, waiting and served.
+    // Connections open now, waiting and served, and those closed to make
+    // room whose socket the daemon has yet to close.
     unsigned open();
+    // Connections closed so far to make room for new ones.
+    std::uint64_t gaveWay();
     // Waits until every connection counted has closed, or until `deadline`.
     // Those still open then.
     unsigned waitUntilAllClosed(std::chrono::steady_clock::time_point deadline);
 
 private:
-    struct Pending
+    struct Connection
     {
         sockaddr_storage peer;
         socklen_t peerLength;
         bool peerTrusted;
         std::chrono::steady_clock::time_point accepted;
-        std::uint64_t serial; // tells a socket from a later one on the same descriptor
+        // The key of the client it counts under (clientKey()); empty for a
+        // trusted balancer's own connection, which counts in all only.
+        std::string client;
+        int fd = -1;          // while the intake looks at it; -1 once handed on
+        bool handing = false; // being handed on: the daemon does not know it yet
     };
     struct Deadline
     {
         std::chrono::steady_clock::time_point when;
-        int fd;
-        std::uint64_t serial;
+        std::uint64_t id;
     };
-    enum class Admission { Admitted, AllInUse, TooManyFromClient };
 
     void run();
-    // Closes what waited too long; the milliseconds to the next deadline, or -1.
+    // Closes what waited too long, logs and trims when due; the
+    // milliseconds to the next such moment, or -1.
     int expire();
-    // Looks at what `fd` sent so far; true when it is decided (served or closed).
-    bool decide(int fd, Pending &pending);
+    // Looks at what connection `id` sent so far; true when it is decided
+    // (handed on or closed).
+    bool decide(std::uint64_t id);
     void finish(int fd, const sockaddr *client, socklen_t length,
-                std::chrono::steady_clock::time_point accepted);
-    // Counts a new connection in all and, unless trusted, for its peer.
-    Admission admit(const sockaddr *peer, bool peerTrusted);
-    // Counts one more connection for `client` unless that is one too many.
-    bool count(const sockaddr *client);
-    // The same, m_countMutex held.
-    bool countClient(const sockaddr *client);
-    void forget(int fd);
+                std::chrono::steady_clock::time_point accepted, std::uint64_t id);
+    // Closes the oldest connection whose request is not in, of `client`
+    // (of anyone when empty) and not `except`; false when there is none.
+    // m_mutex held.
+    bool makeRoom(const std::string &client, std::uint64_t except);
+    // Counts connection `id` out, in all and for its client. m_mutex held.
+    void countOut(std::map<std::uint64_t, Connection>::iterator it);
+    // Once none is open: wakes those waiting for that, and trims soon. m_mutex held.
+    void noneOpenMaybe();
     void wake();
     void refuse(int fd, const std::string &why, const sockaddr *client);
 
@@ -117,23 +149,34 @@ private:
     unsigned m_maxPerClient;
     std::chrono::milliseconds m_firstBytesTimeout;
     Serve m_serve;
+    GiveWay m_giveWay;
     RequestLog &m_log;
+    bool m_trimWhenIdle = false;
     int m_epoll = -1;
     int m_wake = -1; // an eventfd: written when there is a first deadline, and to stop
     std::thread m_thread;
-    bool m_stopping = false; // under m_mutex
     std::mutex m_mutex;
-    std::condition_variable m_decided;
-    std::unordered_map<int, Pending> m_pending; // under m_mutex
+    bool m_stopping = false;             // under m_mutex, as is everything below
+    std::condition_variable m_decided;   // no connection is being looked at
+    std::condition_variable m_allClosed; // m_connections and m_leaving are empty
+    // Every connection counted, by id: in the order of accept.
+    std::map<std::uint64_t, Connection> m_connections;
+    std::uint64_t m_nextId = 0;
+    unsigned m_lookedAt = 0;           // those with an fd, being looked at
+    std::set<std::uint64_t> m_silent;  // those looked at here: nothing to go by yet
+    std::set<std::uint64_t> m_waiting; // those handed on whose request is not in
+    std::unordered_map<std::string, unsigned> m_perClient;
+    // Handed on and closed to make room, their sockets not yet closed by
+    // the daemon: no longer counted, but holding a descriptor each.
+    std::unordered_set<std::uint64_t> m_leaving;
     // Every connection waits as long, so deadlines come in the order of
     // their accept: the first is the nearest. Entries of connections decided
-    // before are skipped when they come up. Under m_mutex.
+    // before are skipped when they come up.
     std::deque<Deadline> m_deadlines;
-    std::uint64_t m_nextSerial = 0; // under m_mutex
-    std::mutex m_countMutex;
-    unsigned m_open = 0;                                   // under m_countMutex
-    std::condition_variable m_allClosed;                   // m_open is 0
-    std::unordered_map<std::string, unsigned> m_perClient; // under m_countMutex
+    std::uint64_t m_gaveWay = 0;
+    unsigned m_gaveWayUnlogged = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_gaveWayLogDue;
+    std::optional<std::chrono::steady_clock::time_point> m_trimDue;
     // Refusals are logged a few a second at most, with a count of the others.
     std::mutex m_refusalMutex;
     std::chrono::steady_clock::time_point m_refusalSecond{};

@@ -89,7 +89,8 @@ struct HttpDaemonCallbacks
             // Announced far over the limit: not worth reading at all.
             if (const auto length = contentLength(connection);
                 length && *length > kDrainLimitBytes) {
-                daemon.requestIsIn(connection);
+                if (!daemon.requestIsIn(connection))
+                    return MHD_NO;
                 request->m_stage = HttpRequest::Stage::Answering;
                 request->reply(MHD_HTTP_CONTENT_TOO_LARGE, daemon.bodyTooLarge());
                 return send(*request);
@@ -111,7 +112,10 @@ struct HttpDaemonCallbacks
 
         switch (request->m_stage) {
         case HttpRequest::Stage::Receiving:
-            daemon.requestIsIn(connection);
+            // Closed for being late, or to make room, just before it came
+            // in: never served, and so never half served.
+            if (!daemon.requestIsIn(connection))
+                return MHD_NO;
             request->m_stage = HttpRequest::Stage::Answering;
             daemon.dispatch(*request);
             // The handler suspended the connection: called again once resumed.
@@ -193,41 +197,65 @@ struct HttpDaemonCallbacks
         delete request;
     }
 
-    static void connectionEvent(void *cls, MHD_Connection *connection, void **,
+    static void connectionEvent(void *cls, MHD_Connection *connection, void **socketContext,
                                 MHD_ConnectionNotificationCode what)
     {
         auto &daemon = *static_cast<HttpDaemon *>(cls);
-        if (what == MHD_CONNECTION_NOTIFY_CLOSED && daemon.m_closed) {
-            const MHD_ConnectionInfo *client =
-                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-            daemon.m_closed(client ? client->client_addr : nullptr);
-        }
         if (what == MHD_CONNECTION_NOTIFY_CLOSED) {
-            const std::lock_guard lock(daemon.m_arrivingMutex);
-            daemon.m_arriving.erase(connection);
+            // The session is freed by now; its address still names the
+            // credentials its handshake was given.
+            if (daemon.m_credentials) {
+                if (const MHD_ConnectionInfo *tls =
+                        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION))
+                    daemon.m_credentials->release(tls->tls_session);
+            }
+            const auto id = reinterpret_cast<std::uintptr_t>(*socketContext);
+            {
+                const std::lock_guard lock(daemon.m_arrivingMutex);
+                daemon.m_arriving.erase(id);
+            }
+            if (id != 0 && daemon.m_closed)
+                daemon.m_closed(id);
             return;
         }
         const MHD_ConnectionInfo *info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        // The request time-out counts from accept, the wait before the
-        // hand-over included.
-        auto accepted = std::chrono::steady_clock::now();
-        if (info) {
-            const std::lock_guard lock(daemon.m_handedMutex);
-            if (const auto it = daemon.m_handed.find(info->connect_fd);
-                it != daemon.m_handed.end()) {
-                accepted = it->second.accepted;
-                daemon.m_handed.erase(it);
+        if (!info)
+            return;
+        // Started in the order handed: those handed before this one and
+        // not started were dropped by the library, which says nothing else.
+        std::vector<std::uint64_t> dropped;
+        {
+            const std::lock_guard lock(daemon.m_arrivingMutex);
+            auto &handed = daemon.m_handed;
+            const auto it =
+                std::find_if(handed.begin(), handed.end(), [&](const HttpDaemon::Handed &h) {
+                    return h.socket == info->connect_fd;
+                });
+            if (it == handed.end())
+                return;
+            for (auto before = handed.begin(); before != it; ++before) {
+                dropped.push_back(before->id);
+                daemon.m_arriving.erase(before->id);
+            }
+            const std::uint64_t id = it->id;
+            handed.erase(handed.begin(), std::next(it));
+            *socketContext = reinterpret_cast<void *>(std::uintptr_t(id));
+            if (const auto arriving = daemon.m_arriving.find(id);
+                arriving != daemon.m_arriving.end()) {
+                arriving->second.socket = info->connect_fd;
+                if (arriving->second.closeAtStart) {
+                    ::shutdown(info->connect_fd, SHUT_RDWR);
+                    daemon.m_arriving.erase(arriving);
+                } else if (arriving->second.deadline < daemon.m_nextLateCheck) {
+                    daemon.m_arrivingWake.notify_all();
+                }
             }
         }
-        if (!info || daemon.m_limits.requestTimeoutSeconds == 0)
-            return;
-        const auto deadline =
-            accepted + std::chrono::seconds(daemon.m_limits.requestTimeoutSeconds);
-        const std::lock_guard lock(daemon.m_arrivingMutex);
-        daemon.m_arriving[connection] = {info->connect_fd, deadline};
-        if (deadline < daemon.m_nextLateCheck)
-            daemon.m_arrivingWake.notify_all();
+        for (const std::uint64_t id : dropped) {
+            if (daemon.m_closed)
+                daemon.m_closed(id);
+        }
     }
 
     static void libraryMessage(void *cls, const char *format, va_list arguments)
@@ -236,6 +264,10 @@ struct HttpDaemonCallbacks
         char text[512];
         std::vsnprintf(text, sizeof text, format, arguments);
         std::string message(text);
+        // The one word of a connection dropped on the library's own thread
+        // before it started (its memory pool could not be had, say).
+        if (message.starts_with("Failed to start serving new connection"))
+            daemon.droppedBeforeStart();
         while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
             message.pop_back();
         const std::lock_guard lock(daemon.m_messageMutex);
@@ -353,6 +385,7 @@ bool HttpDaemon::start(const HttpLimits &limits, const HttpTls &tls, std::string
 {
     m_limits = limits;
     m_priorities = tls.priorities;
+    m_credentials = tls.credentials;
 
     // No listening socket: the acceptor hands connections in, from its own
     // thread, and the wake-up channel (ITC) lets this thread see them at once.
@@ -404,35 +437,74 @@ bool HttpDaemon::start(const HttpLimits &limits, const HttpTls &tls, std::string
 }
 
 bool HttpDaemon::addConnection(int fd, const sockaddr *address, socklen_t addressLength,
-                               std::chrono::steady_clock::time_point accepted)
+                               std::chrono::steady_clock::time_point accepted, std::uint64_t id)
 {
-    Handed handed{{}, accepted};
-    std::memcpy(&handed.client, address,
-                std::min<std::size_t>(addressLength, sizeof handed.client));
-    std::optional<Handed> lost;
+    // The request time-out counts from accept, the wait before the
+    // hand-over included.
+    const auto deadline = m_limits.requestTimeoutSeconds > 0
+                              ? accepted + std::chrono::seconds(m_limits.requestTimeoutSeconds)
+                              : std::chrono::steady_clock::time_point::max();
     {
-        const std::lock_guard lock(m_handedMutex);
-        const auto [it, added] = m_handed.try_emplace(fd, handed);
-        if (!added) {
-            lost = it->second;
-            it->second = handed;
-        }
+        const std::lock_guard lock(m_arrivingMutex);
+        m_handed.push_back({fd, id});
+        m_arriving[id] = {-1, deadline, false};
     }
-    if (lost && m_closed)
-        m_closed(reinterpret_cast<const sockaddr *>(&lost->client));
     // Refused (no memory, stopping): the library closes the socket and
     // says why through libraryMessage.
     if (MHD_add_connection(m_daemon, fd, address, addressLength) == MHD_YES)
         return true;
-    const std::lock_guard lock(m_handedMutex);
-    m_handed.erase(fd);
+    const std::lock_guard lock(m_arrivingMutex);
+    std::erase_if(m_handed, [id](const Handed &handed) { return handed.id == id; });
+    m_arriving.erase(id);
     return false;
 }
 
-void HttpDaemon::requestIsIn(MHD_Connection *connection)
+void HttpDaemon::droppedBeforeStart()
+{
+    std::uint64_t id = 0;
+    {
+        const std::lock_guard lock(m_arrivingMutex);
+        if (m_handed.empty())
+            return;
+        id = m_handed.front().id;
+        m_handed.pop_front();
+        m_arriving.erase(id);
+    }
+    if (m_closed)
+        m_closed(id);
+}
+
+bool HttpDaemon::giveWay(std::uint64_t id)
 {
     const std::lock_guard lock(m_arrivingMutex);
-    m_arriving.erase(connection);
+    const auto it = m_arriving.find(id);
+    if (it == m_arriving.end())
+        return false;
+    if (it->second.socket < 0) {
+        it->second.closeAtStart = true;
+        return true;
+    }
+    // The library sees the client gone, closes the socket and tells.
+    ::shutdown(it->second.socket, SHUT_RDWR);
+    m_arriving.erase(it);
+    return true;
+}
+
+bool HttpDaemon::requestIsIn(MHD_Connection *connection)
+{
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    const auto id = info ? reinterpret_cast<std::uintptr_t>(info->socket_context) : 0;
+    if (id == 0)
+        return true; // not one handed in: nothing counts it
+    {
+        const std::lock_guard lock(m_arrivingMutex);
+        if (m_arriving.erase(id) == 0)
+            return false;
+    }
+    if (m_requestIn)
+        m_requestIn(id);
+    return true;
 }
 
 void HttpDaemon::closeLateRequests()
@@ -444,14 +516,20 @@ void HttpDaemon::closeLateRequests()
         m_nextLateCheck = now + std::chrono::hours(1);
         int closed = 0;
         for (auto it = m_arriving.begin(); it != m_arriving.end();) {
-            if (it->second.deadline > now) {
-                m_nextLateCheck = std::min(m_nextLateCheck, it->second.deadline);
+            if (it->second.deadline > now || it->second.closeAtStart) {
+                if (!it->second.closeAtStart)
+                    m_nextLateCheck = std::min(m_nextLateCheck, it->second.deadline);
+                ++it;
+                continue;
+            }
+            ++closed;
+            if (it->second.socket < 0) {
+                it->second.closeAtStart = true;
                 ++it;
                 continue;
             }
             ::shutdown(it->second.socket, SHUT_RDWR);
             it = m_arriving.erase(it);
-            ++closed;
         }
         if (closed > 0) {
             lock.unlock();

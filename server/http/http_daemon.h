@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -155,28 +156,33 @@ public:
     // HTTP reverse proxies whose X-Forwarded-For names the client. Before start().
     // From the next request on; from any thread.
     void trustProxies(AddressRanges proxies) { m_trustedProxies.replace(std::move(proxies)); }
-    // Told the address of every connection served once it closes. Before start().
-    void whenClosed(std::function<void(const sockaddr *)> closed) { m_closed = std::move(closed); }
+    // Told the id of every connection served once it closes, also of one
+    // the library dropped before it started. Before start().
+    void whenClosed(std::function<void(std::uint64_t)> closed) { m_closed = std::move(closed); }
+    // Told the id of every connection once its whole request is in, before
+    // a route sees it. Before start().
+    void whenRequestIn(std::function<void(std::uint64_t)> in) { m_requestIn = std::move(in); }
 
     // Starts serving. False with the library's own reason in `error`.
     bool start(const HttpLimits &limits, const HttpTls &tls, std::string &error);
 
-    // Serves one more connection, accepted at `accepted`, whose client the
-    // limits and the log know by `address`; from one thread at a time. The
-    // daemon owns the socket from then on. False when the library could not
-    // take it (it closed the socket then); otherwise whenClosed() is told
-    // once it closes. The library never refuses one for its own connection
-    // limit: the caller counts connections (see ConnectionIntake), and the
-    // library's limit is set far above --max-connections, since
-    // libmicrohttpd 0.9.75 wedges for good when it refuses, on its own
-    // thread, a connection handed to it at that limit.
+    // Serves one more connection, known to the caller as `id`, accepted at
+    // `accepted`, whose client the limits and the log know by `address`;
+    // from one thread at a time. The daemon owns the socket from then on.
+    // False when the library could not take it (it closed the socket then);
+    // otherwise whenClosed() is told once it closes. The library never
+    // refuses one for its own connection limit: the caller counts
+    // connections (see ConnectionIntake), and the library's limit is set far
+    // above --max-connections, since libmicrohttpd 0.9.75 wedges for good
+    // when it refuses, on its own thread, a connection handed to it at that
+    // limit.
     bool addConnection(int fd, const sockaddr *address, socklen_t addressLength,
-                       std::chrono::steady_clock::time_point accepted);
-    bool addConnection(const AcceptedSocket &socket)
-    {
-        return addConnection(socket.fd, reinterpret_cast<const sockaddr *>(&socket.peer),
-                             socket.peerLength, socket.accepted);
-    }
+                       std::chrono::steady_clock::time_point accepted, std::uint64_t id);
+    // Closes connection `id` if its request is not in yet (silent,
+    // trickling, in its TLS handshake), to make room for a new one; false
+    // when it is in, or the connection is gone. whenClosed() is told later,
+    // and its request, should it be in by then, is never served. From any thread.
+    bool giveWay(std::uint64_t id);
     // Waits until every suspended request has been resumed and its answer,
     // if any, handed to its client, or until `deadline`.
     bool waitForSuspended(std::chrono::steady_clock::time_point deadline);
@@ -193,15 +199,22 @@ private:
     // On a thread of its own: shuts the sockets of connections whose
     // request is late, which the library then closes as if the client had.
     void closeLateRequests();
-    void requestIsIn(MHD_Connection *connection);
+    // False when the connection was closed meanwhile for being late or to
+    // make room: its request is not to be served.
+    bool requestIsIn(MHD_Connection *connection);
+    // The library dropped the oldest connection handed to it and not yet
+    // started ("Failed to start serving new connection").
+    void droppedBeforeStart();
 
     std::vector<Route> m_routes;
     RequestLog &m_log;
     Metrics *m_metrics;
     ReplaceableAddressRanges m_trustedProxies;
-    std::function<void(const sockaddr *)> m_closed;
+    std::function<void(std::uint64_t)> m_closed;
+    std::function<void(std::uint64_t)> m_requestIn;
     HttpLimits m_limits;
     std::string m_priorities;
+    TlsCredentials *m_credentials = nullptr;
     MHD_Daemon *m_daemon = nullptr;
     // Messages from the library while starting, for start()'s error.
     std::atomic<bool> m_starting{false};
@@ -211,31 +224,31 @@ private:
     std::chrono::steady_clock::time_point m_messageSecond{};
     int m_messagesThisSecond = 0;
     int m_messagesDropped = 0;
-    // Connections whose request is not in yet, with their socket and by when
-    // it must be. The library tells when a connection closes before it
-    // closes the socket, so a socket found here under the mutex is open.
+    // Connections whose request is not in yet, by id: their socket (-1
+    // until the library starts them) and by when it must be in. The library
+    // tells when a connection closes before it closes the socket, so a
+    // socket found here under the mutex is open.
     struct Arriving
     {
-        int socket;
+        int socket = -1;
         std::chrono::steady_clock::time_point deadline;
+        bool closeAtStart = false; // late, or making room, before it started
     };
     std::mutex m_arrivingMutex;
     std::condition_variable m_arrivingWake;
-    std::unordered_map<MHD_Connection *, Arriving> m_arriving;
+    std::unordered_map<std::uint64_t, Arriving> m_arriving;
+    // Connections handed to the library and not yet started there, in the
+    // order handed, which is the order it starts them in: one passed over
+    // when a later one starts was dropped by the library. Under m_arrivingMutex.
+    struct Handed
+    {
+        int socket;
+        std::uint64_t id;
+    };
+    std::deque<Handed> m_handed;
     // When closeLateRequests() looks next; under m_arrivingMutex.
     std::chrono::steady_clock::time_point m_nextLateCheck{};
     bool m_stopping = false;
-    // Connections handed to the library and not yet started there, by
-    // socket: their client and when they were accepted. One left behind
-    // when its socket's number comes again was closed by the library
-    // without a start (whenClosed() is told then).
-    struct Handed
-    {
-        sockaddr_storage client;
-        std::chrono::steady_clock::time_point accepted;
-    };
-    std::mutex m_handedMutex;
-    std::unordered_map<int, Handed> m_handed;
     std::thread m_lateRequests;
     // Requests suspended and not yet done with.
     std::mutex m_suspendedMutex;

@@ -1,5 +1,6 @@
 #include "server/http/tls_files.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -85,19 +86,29 @@ std::optional<TlsFiles> loadTlsFiles(const std::string &certificatePath, const s
     return files;
 }
 
+namespace {
+
+std::atomic<unsigned> loadedCount{0};
+
+} // namespace
+
 struct TlsCredentials::Loaded
 {
     gnutls_pcert_st chain[kMaxChainLength]{};
     unsigned length = 0;
     gnutls_privkey_t key = nullptr;
 
+    Loaded() { ++loadedCount; }
     ~Loaded()
     {
         for (unsigned i = 0; i < length; ++i)
             gnutls_pcert_deinit(&chain[i]);
         if (key)
             gnutls_privkey_deinit(key);
+        --loadedCount;
     }
+    Loaded(const Loaded &) = delete;
+    Loaded &operator=(const Loaded &) = delete;
 };
 
 TlsCredentials::TlsCredentials()
@@ -110,13 +121,18 @@ TlsCredentials::~TlsCredentials()
     served = nullptr;
 }
 
+unsigned TlsCredentials::loadedNow()
+{
+    return loadedCount;
+}
+
 bool TlsCredentials::load(const std::string &certificatePath, const std::string &keyPath,
                           std::string &error)
 {
     std::optional<TlsFiles> files = loadTlsFiles(certificatePath, keyPath, error);
     if (!files)
         return false;
-    auto loaded = std::make_unique<Loaded>();
+    auto loaded = std::make_shared<Loaded>();
     const gnutls_datum_t certificate = datum(files->certificatePem);
     const gnutls_datum_t key = datum(files->keyPem);
     unsigned length = kMaxChainLength;
@@ -134,24 +150,39 @@ bool TlsCredentials::load(const std::string &certificatePath, const std::string 
                 ": " + gnutls_strerror(rc);
         return false;
     }
-    const std::lock_guard lock(m_loadMutex);
-    m_current = loaded.get();
-    m_all.push_back(std::move(loaded));
+    const std::lock_guard lock(m_mutex);
+    m_current = std::move(loaded);
     return true;
 }
 
-int TlsCredentials::retrieve(gnutls_session_t, const gnutls_datum_t *, int,
+int TlsCredentials::retrieve(gnutls_session_t session, const gnutls_datum_t *, int,
                              const gnutls_pk_algorithm_t *, int, gnutls_pcert_st **chain,
                              unsigned *length, gnutls_privkey_t *key)
 {
-    const TlsCredentials *credentials = served;
-    const Loaded *current = credentials ? credentials->m_current.load() : nullptr;
+    TlsCredentials *credentials = served;
+    if (!credentials)
+        return -1;
+    const std::lock_guard lock(credentials->m_mutex);
+    const std::shared_ptr<const Loaded> &current = credentials->m_current;
     if (!current)
         return -1;
+    // GnuTLS keeps these pointers, and copies nothing, for the session's life.
+    credentials->m_inUse[session] = current;
     *chain = const_cast<gnutls_pcert_st *>(current->chain);
     *length = current->length;
     *key = current->key;
     return 0;
+}
+
+void TlsCredentials::release(const void *session)
+{
+    std::shared_ptr<const Loaded> last;
+    const std::lock_guard lock(m_mutex);
+    if (const auto it = m_inUse.find(session); it != m_inUse.end()) {
+        // Freed, if it was the last, once the lock is let go.
+        last = std::move(it->second);
+        m_inUse.erase(it);
+    }
 }
 
 } // namespace parlonda

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <atomic>
 #include <gnutls/abstract.h>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 namespace parlonda {
 
@@ -31,7 +30,9 @@ inline constexpr const char *kDefaultTlsPriorities =
 
 // The certificate and key every new TLS handshake uses, replaceable while
 // the service runs (SIGHUP): handshakes under way finish with the old ones,
-// open connections keep going.
+// open connections keep going. Each connection keeps the credentials its
+// handshake was given until the HTTP daemon releases them as it closes, so
+// the ones replaced are freed once the last connection using them is gone.
 class TlsCredentials
 {
 public:
@@ -46,18 +47,22 @@ public:
 
     // For the HTTP library (MHD_OPTION_HTTPS_CERT_CALLBACK): hands GnuTLS
     // the credentials of the one TlsCredentials alive, as the callback
-    // carries no pointer of ours.
+    // carries no pointer of ours, and keeps them for `session`.
     static gnutls_certificate_retrieve_function2 retrieve;
+    // The connection of `session` (a gnutls_session_t, maybe freed by now:
+    // only its address is used) has closed: its credentials may go.
+    void release(const void *session);
+
+    // Certificates and keys in memory in this process: the current ones,
+    // and those replaced that a connection still holds.
+    static unsigned loadedNow();
 
 private:
     struct Loaded;
 
-    std::mutex m_loadMutex;
-    std::atomic<const Loaded *> m_current{nullptr};
-    // A handshake may still use credentials that have been replaced, and
-    // nothing tells when it is done with them: they are kept until the end.
-    // A reload takes a few KiB.
-    std::vector<std::unique_ptr<Loaded>> m_all;
+    std::mutex m_mutex;
+    std::shared_ptr<const Loaded> m_current;
+    std::unordered_map<const void *, std::shared_ptr<const Loaded>> m_inUse;
 };
 
 } // namespace parlonda

@@ -647,7 +647,7 @@ void TestRegnickService::hostileConnections_neitherStarveSignUpsNorOutliveTheirL
     const quint16 port = service.port();
 
     // Four idle connections from one address fill its share; a fifth is
-    // closed unanswered, whatever it asks.
+    // served, the oldest of them making room.
     std::vector<std::unique_ptr<RawConnection>> idle;
     for (int i = 0; i < 4; ++i)
         idle.push_back(std::make_unique<RawConnection>("127.0.0.2", port));
@@ -656,7 +656,9 @@ void TestRegnickService::hostileConnections_neitherStarveSignUpsNorOutliveTheirL
     QVERIFY(idle.back()->send("POST /cgi-bin/reg"));
     RawConnection fifth("127.0.0.2", port);
     fifth.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
-    QCOMPARE(httpStatus(fifth.readAll(5000)), -1);
+    QCOMPARE(httpStatus(fifth.readAll(5000)), 404);
+    QVERIFY(idle.front()->closedWithin(1000));
+    QVERIFY(!idle[1]->closedWithin(0));
 
     // Headers that do not fit the connection's memory get an error answer
     // from the HTTP library; no handler, no log line.
@@ -702,8 +704,8 @@ void TestRegnickService::requestTimeout_countsFromAccept()
     QVERIFY(service.stop());
 }
 
-// Silent connections that fill --max-connections shut everyone out only
-// until --idle-timeout closes them, with nothing else happening.
+// Silent connections that fill --max-connections make room for a new one,
+// and --idle-timeout closes them with nothing else happening.
 void TestRegnickService::silentConnectionsAtTheLimit_goAtTheIdleTimeout()
 {
     RegnickProcess service(m_dir.filePath(QStringLiteral("silent.db")),
@@ -715,13 +717,10 @@ void TestRegnickService::silentConnectionsAtTheLimit_goAtTheIdleTimeout()
     std::vector<std::unique_ptr<RawConnection>> silent;
     for (const char *source : {"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.3"})
         silent.push_back(std::make_unique<RawConnection>(source, service.port()));
-    RawConnection fifth("127.0.0.4", service.port());
-    QVERIFY(fifth.closedWithin(1000));
+    QCOMPARE(send(service.baseUrl(), "GET", "/", {}, {}).status, 404);
     for (const auto &connection : silent)
         QVERIFY(connection->closedWithin(5000));
     QVERIFY2(since.elapsed() <= 3000, QByteArray::number(since.elapsed()).constData());
-    QCOMPARE(send(service.baseUrl(), "GET", "/", {}, {}).status, 404);
-    QVERIFY(service.log().contains("closed a connection: at the limit of 4, from 127.0.0.4"));
     QVERIFY(service.stop());
 }
 
