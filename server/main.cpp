@@ -1,6 +1,7 @@
 // parlonda-regnick: the stand-in registration service. Parses the options,
 // checks that it can work, wires the parts of the parlonda_regnick library
 // together and runs them until told to stop.
+#include "server/accounts/accounts_command.h"
 #include "server/descriptor_budget.h"
 #include "server/http/acceptor.h"
 #include "server/http/connection_intake.h"
@@ -259,6 +260,8 @@ bool prepare(const ServiceOptions &options, Prepared &prepared, std::string &err
     if (options.check)
         return inspectDatabase(options.db, prepared.database, error);
     prepared.store = AccountStore::open(options.db, error);
+    if (prepared.store)
+        prepared.store->setNickCooldown(std::chrono::days(options.nickCooldownDays));
     return prepared.store != nullptr;
 }
 
@@ -485,10 +488,34 @@ void stopServing(const ServiceOptions &options, Acceptor &acceptor, ConnectionIn
     daemon.stop();
 }
 
+// `parlonda-regnick accounts`: the service's own options, parsed as a start
+// parses them.
+SharedOptions sharedOptions()
+{
+    const auto parse = [](const std::vector<std::string> &arguments) {
+        std::vector<std::string> copies = arguments;
+        std::vector<char *> argv = {const_cast<char *>("parlonda-regnick")};
+        for (std::string &argument : copies)
+            argv.push_back(argument.data());
+        std::string error;
+        const std::optional<ServiceOptions> options =
+            parseServiceOptions(static_cast<int>(argv.size()), argv.data(), error);
+        if (!options)
+            std::cerr << "parlonda-regnick: " << error << '\n';
+        return options ? std::optional<AccountsSettings>(
+                             {options->db, std::chrono::days(options->nickCooldownDays)})
+                       : std::nullopt;
+    };
+    return {serviceOptionTakesValue, parse};
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::string_view(argv[1]) == "accounts")
+        return runAccountsCommand(argc - 1, argv + 1, sharedOptions());
+
     // Before any thread exists, so that every thread inherits the mask.
     blockServiceSignals();
     // A client that goes away while its answer is being written must not

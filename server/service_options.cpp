@@ -22,6 +22,7 @@ namespace parlonda {
 namespace {
 
 constexpr const char *kUsage = R"(Usage: parlonda-regnick [OPTION]...
+  or:  parlonda-regnick accounts ACTION [ARGUMENT] [OPTION]...
 
 Stand-in for the Parlonda registration service. Answers
 POST /cgi-bin/regnick.pl with the sign-up dialog's form (nick, nombres, email,
@@ -94,6 +95,11 @@ Bounds:
                        must match, not only the password, so that it tells
                        nobody whether they guessed a new account's password.
                        0 answers "Error" to all of them (default %REPEAT%)
+  --nick-cooldown DAYS a deleted account's nick (parlonda-regnick accounts
+                       delete) is answered "Error" for DAYS days, so that
+                       nobody takes it over while people still know it as
+                       the one who left; 0 frees it at once (default
+                       %COOLDOWN%)
   --stop-timeout S     after SIGTERM, how long requests under way and
                        sign-ups waiting for a hash get to finish; those left
                        then are answered 503 with Retry-After, and
@@ -160,6 +166,10 @@ when last seen and no sign-up is being shed, 503 otherwise; and GET /livez
 (alive): 200 "ok" while the process serves, whatever the database does.
 
   -h, --help           show this text and exit
+
+"parlonda-regnick accounts" lists, shows, exports, locks, unlocks, deletes
+and backs up the stored accounts, sets a new password, and copies them to
+another database; "parlonda-regnick accounts --help" says how.
 
 When ready, prints "listening on http://ADDR:PORT" (https with TLS) on
 standard output, one line per listening socket, unless standard output is
@@ -354,6 +364,7 @@ const std::vector<Option> &optionTable()
         reloadable(number("--max-wait", &ServiceOptions::maxWaitSeconds, 1, 3600)),
         reloadable(number("--repeat-window", &ServiceOptions::repeatWindowSeconds, 0, 86400)),
         reloadable(number("--stop-timeout", &ServiceOptions::stopTimeoutSeconds, 0, 3600)),
+        number("--nick-cooldown", &ServiceOptions::nickCooldownDays, 0, 36500),
         reloadable({"--trusted-proxy",
                     [](ServiceOptions &o, std::string_view value, std::string &error) {
                         o.trustedProxyList.emplace_back(value);
@@ -558,6 +569,7 @@ std::string serviceUsage()
         {"%MAX_WAIT%", std::to_string(defaults.maxWaitSeconds)},
         {"%REPEAT%", std::to_string(defaults.repeatWindowSeconds)},
         {"%STOP%", std::to_string(defaults.stopTimeoutSeconds)},
+        {"%COOLDOWN%", std::to_string(defaults.nickCooldownDays)},
         {"%MAX_CONNECTIONS%", std::to_string(defaults.limits.maxConnections)},
         {"%PER_ADDRESS%", std::to_string(defaults.limits.maxConnectionsPerAddress)},
         {"%IDLE%", std::to_string(defaults.limits.idleTimeoutSeconds)},
@@ -638,6 +650,13 @@ std::optional<ServiceOptions> parseServiceOptions(int argc, char **argv, std::st
     if (options.hashWorkers == 0)
         options.hashWorkers = processorCount();
     return options;
+}
+
+std::optional<bool> serviceOptionTakesValue(std::string_view name)
+{
+    if (const Option *option = findOption(name))
+        return static_cast<bool>(option->set);
+    return std::nullopt;
 }
 
 std::string configFileText(const ServiceOptions &options)

@@ -37,6 +37,9 @@ struct ServiceOptions
     // its own repeat, answered "OK"; 0: never.
     unsigned repeatWindowSeconds =
         static_cast<unsigned>(RegnickService::kDefaultRepeatWindow.count());
+    // Days a deleted account's nick stays out of sign-ups; 0: none.
+    unsigned nickCooldownDays =
+        static_cast<unsigned>(AccountStore::kDefaultNickCooldown.count() / 86400);
     // Load balancers and reverse proxies that may name the client: by a
     // PROXY protocol header, or in X-Forwarded-For; as given, and parsed.
     std::vector<std::string> trustedProxyList;
@@ -86,6 +89,10 @@ bool reloadApplies(std::string_view name, const ServiceOptions &before,
                    const ServiceOptions &after);
 // "tls-cert, tls-key, log, ...": what SIGHUP applies, for --check to say.
 std::string reloadableOptionNames();
+
+// For `parlonda-regnick accounts`, which shares the options above: whether
+// `name` ("--db") is one of them and takes a value; empty when it is none.
+std::optional<bool> serviceOptionTakesValue(std::string_view name);
 
 // Refuses to take passwords in the clear on `address` unless TLS is set up,
 // --allow-plain-http given or the address is loopback; `error` says why.

@@ -1,7 +1,8 @@
 // Whether a password opens a Parlonda account, as a chat server checks it.
 // Usage: check_password CONNINFO NICK PASSWORD
 // CONNINFO as libpq takes it; NICK and PASSWORD in UTF-8, as the user gives them.
-// Exit status 0: it does; 1: no such account, or the wrong password; 2: error.
+// Exit status 0: it does; 1: no such account, a locked one, or the wrong
+// password; 2: error.
 #include <QString>
 #include <cstdio>
 #include <cstring>
@@ -28,8 +29,10 @@ int main(int argc, char **argv)
         return 2;
     }
     const char *key = nickKey.c_str();
-    PGresult *row = PQexecParams(db, "SELECT password_hash FROM accounts WHERE nick_key = $1", 1,
-                                 nullptr, &key, nullptr, nullptr, 0);
+    // Only an active account logs in: a locked one keeps its row and its hash.
+    PGresult *row = PQexecParams(
+        db, "SELECT password_hash FROM accounts WHERE nick_key = $1 AND status = 'active'", 1,
+        nullptr, &key, nullptr, nullptr, 0);
     int status = 1;
     if (PQresultStatus(row) != PGRES_TUPLES_OK) {
         std::fprintf(stderr, "%s", PQerrorMessage(db));

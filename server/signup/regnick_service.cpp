@@ -329,7 +329,10 @@ void RegnickService::confirmRepeat(HttpRequest &request, const Registration &reg
     const Clock::duration took = Clock::now() - started;
     m_metrics.hashTime().observe(seconds(took));
     m_hashing.jobTook(took);
-    if (sameEntries(stored.account, registration) & samePassword) {
+    // A locked account is the operator's to give back: never a repeat,
+    // though it costs its hash like any other, so that the time of the
+    // answer does not tell that it is locked.
+    if (!stored.locked & sameEntries(stored.account, registration) & samePassword) {
         m_metrics.signup(Metrics::Signup::Repeated);
         request.note({}, "repeated");
         request.resume(200, "OK");

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,26 @@ public:
     AddResult add(const Account &account, const std::string &passwordHash,
                   std::string &error) override;
 
+    Change lock(const std::string &nickKey, const std::string &reason, std::string &error) override;
+    Change unlock(const std::string &nickKey, std::string &error) override;
+    Change setPasswordHash(const std::string &nickKey, const std::string &passwordHash,
+                           std::string &error) override;
+    // Under a lock that sign-ups' inserts wait for, so that one racing the
+    // deletion meets the tombstone; then VACUUM of the table where this
+    // role may (`error` says when it may not): the row's old versions stay
+    // in the table's files until then.
+    Change erase(const std::string &nickKey, std::string &error) override;
+    Lookup record(const std::string &nickKey, AccountRecord &found, std::string &error) override;
+    // In single-row mode.
+    Change forEach(const AccountFilter &filter, bool withHash,
+                   const std::function<bool(const AccountRecord &)> &each,
+                   std::string &error) override;
+    Change forEachTombstone(const std::function<bool(const Tombstone &)> &each,
+                            std::string &error) override;
+    // By COPY into temporary tables.
+    Change import(AccountStore &source, ImportOutcome &outcome, std::string &error) override;
+    Change backup(const std::string &path, std::string &error) override;
+
 private:
     enum class Role { Reader, Writer };
     explicit PostgresAccountStore(std::shared_ptr<PostgresServers> servers);
@@ -56,10 +77,16 @@ private:
     // Runs the prepared `statement` for one folded nick on the reading
     // session; null when the database did not answer, with `failure` and
     // `error` set.
-    std::unique_ptr<pg_result, void (*)(pg_result *)> readByNick(const char *statement,
-                                                                 const std::string &nickKey,
-                                                                 Lookup &failure,
-                                                                 std::string &error);
+    std::unique_ptr<pg_result, void (*)(pg_result *)>
+    readByNick(const char *statement, std::span<const char *const> parameters, Lookup &failure,
+               std::string &error);
+    // A writing session for the operator's side, given back by the caller
+    // with giveBack().
+    std::unique_ptr<PostgresSession> takeSession(std::string &error, bool &unavailable);
+    void giveBack(std::unique_ptr<PostgresSession> session);
+    // One statement of the operator's on a writing session.
+    Change change(const char *sql, std::span<const char *const> parameters, const char *what,
+                  std::string &error);
 
     const std::shared_ptr<PostgresServers> m_servers;
     std::mutex m_readMutex;

@@ -446,4 +446,123 @@ void PostgresSession::noticed(void *session, const PGresult *notice)
         static_cast<PostgresSession *>(session)->m_farewell = oneLine(PQresultErrorMessage(notice));
 }
 
+PostgresResult PostgresSession::query(const char *sql, std::span<const char *const> parameters,
+                                      Deadline deadline, PostgresProblem &problem)
+{
+    if (!PQsendQueryParams(m_connection, sql, static_cast<int>(parameters.size()), nullptr,
+                           parameters.data(), nullptr, nullptr, 0))
+        return lost(problem);
+    return finish(deadline, problem);
+}
+
+bool PostgresSession::stream(const char *sql, std::span<const char *const> parameters,
+                             std::chrono::milliseconds quiet,
+                             const std::function<bool(const PGresult *)> &row,
+                             PostgresProblem &problem)
+{
+    if (!PQsendQueryParams(m_connection, sql, static_cast<int>(parameters.size()), nullptr,
+                           parameters.data(), nullptr, nullptr, 0) ||
+        !PQsetSingleRowMode(m_connection)) {
+        lost(problem);
+        return false;
+    }
+    const int socket = PQsocket(m_connection);
+    bool reading = true;
+    PostgresResult failure(nullptr, &PQclear);
+    for (;;) {
+        while (PQisBusy(m_connection)) {
+            if (!waitFor(socket, POLLIN, std::chrono::steady_clock::now() + quiet)) {
+                timedOut(problem);
+                return false;
+            }
+            if (!PQconsumeInput(m_connection)) {
+                lost(problem);
+                return false;
+            }
+        }
+        PostgresResult result(PQgetResult(m_connection), &PQclear);
+        if (!result)
+            break;
+        const ExecStatusType status = PQresultStatus(result.get());
+        if (status == PGRES_SINGLE_TUPLE) {
+            if (reading)
+                reading = row(result.get());
+        } else if (status != PGRES_TUPLES_OK && !failure) {
+            failure = std::move(result);
+        }
+    }
+    if (failure) {
+        problem.text = oneLine(PQresultErrorMessage(failure.get()));
+        problem.unavailable = meansUnavailable(failure.get());
+        m_usable = m_usable && !problem.unavailable && PQstatus(m_connection) == CONNECTION_OK;
+        return false;
+    }
+    return true;
+}
+
+bool PostgresSession::beginCopy(const char *sql, std::chrono::milliseconds quiet,
+                                PostgresProblem &problem)
+{
+    if (!PQsendQuery(m_connection, sql)) {
+        lost(problem);
+        return false;
+    }
+    const int socket = PQsocket(m_connection);
+    // The server answers COPY IN, or an error.
+    while (PQflush(m_connection) > 0 || PQisBusy(m_connection)) {
+        if (!waitFor(socket, POLLIN | POLLOUT, std::chrono::steady_clock::now() + quiet)) {
+            timedOut(problem);
+            return false;
+        }
+        if (!PQconsumeInput(m_connection)) {
+            lost(problem);
+            return false;
+        }
+    }
+    PostgresResult started(PQgetResult(m_connection), &PQclear);
+    if (PQresultStatus(started.get()) == PGRES_COPY_IN)
+        return true;
+    problem.text = oneLine(PQresultErrorMessage(started.get()));
+    problem.unavailable = !started || meansUnavailable(started.get());
+    // The rest of the results, up to the end of the statement.
+    while (PostgresResult(PQgetResult(m_connection), &PQclear)) {
+    }
+    return false;
+}
+
+bool PostgresSession::putCopy(std::string_view data, std::chrono::milliseconds quiet,
+                              PostgresProblem &problem)
+{
+    const int socket = PQsocket(m_connection);
+    int put = 0;
+    while ((put = PQputCopyData(m_connection, data.data(), static_cast<int>(data.size()))) == 0) {
+        if (!waitFor(socket, POLLOUT, std::chrono::steady_clock::now() + quiet)) {
+            timedOut(problem);
+            return false;
+        }
+    }
+    if (put < 0) {
+        lost(problem);
+        return false;
+    }
+    return true;
+}
+
+bool PostgresSession::endCopy(std::chrono::milliseconds quiet, PostgresProblem &problem)
+{
+    const int socket = PQsocket(m_connection);
+    int ended = 0;
+    while ((ended = PQputCopyEnd(m_connection, nullptr)) == 0) {
+        if (!waitFor(socket, POLLOUT, std::chrono::steady_clock::now() + quiet)) {
+            timedOut(problem);
+            return false;
+        }
+    }
+    if (ended < 0) {
+        lost(problem);
+        return false;
+    }
+    return finish(std::chrono::steady_clock::now() + quiet, problem) != nullptr;
+}
+
 } // namespace parlonda

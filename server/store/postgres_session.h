@@ -2,11 +2,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <libpq-fe.h>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -109,6 +111,24 @@ public:
     // A statement prepare() made, with text parameters.
     PostgresResult run(const char *name, std::span<const char *const> parameters, Deadline deadline,
                        PostgresProblem &problem);
+
+    // A statement with text parameters (null for NULL), not prepared.
+    PostgresResult query(const char *sql, std::span<const char *const> parameters,
+                         Deadline deadline, PostgresProblem &problem);
+    // The same, its rows one at a time (libpq's single-row mode), so that a
+    // large result never sits whole in memory; `quiet` is how long the
+    // server may go without sending a row. Stops reading (the rest of the
+    // rows are read and dropped) when `row` returns false. False with
+    // `problem` set.
+    bool stream(const char *sql, std::span<const char *const> parameters,
+                std::chrono::milliseconds quiet, const std::function<bool(const PGresult *)> &row,
+                PostgresProblem &problem);
+    // COPY ... FROM STDIN: begun, fed rows in COPY's text format (any
+    // number of whole or partial rows a call), ended. Each waits at most
+    // `quiet` for the server. False with `problem` set.
+    bool beginCopy(const char *sql, std::chrono::milliseconds quiet, PostgresProblem &problem);
+    bool putCopy(std::string_view data, std::chrono::milliseconds quiet, PostgresProblem &problem);
+    bool endCopy(std::chrono::milliseconds quiet, PostgresProblem &problem);
 
     // False once the server has ended the session while it sat idle (a
     // restart, a crash, a fail-over, an administrator's command), or sent

@@ -58,6 +58,13 @@ void TestAccountsExample::initTestCase()
                                QStringLiteral("€uro-señal")};
     const Answer answer = post(m_service->baseUrl(), parlonda::registrationBody(boxes));
     QCOMPARE(answer.body, QByteArray("OK"));
+    // A second account, then locked by the operator.
+    QStringList locked = boxes;
+    locked[0] = QStringLiteral("bloqueada");
+    QCOMPARE(post(m_service->baseUrl(), parlonda::registrationBody(locked)).body, QByteArray("OK"));
+    QVERIFY(m_cluster.execute(QStringLiteral("parlonda"),
+                              "UPDATE accounts SET status = 'locked', locked_reason = 'spam', "
+                              "locked_at = now() WHERE nick_key = 'bloqueada'"));
 
     QVERIFY(m_cluster.execute(QStringLiteral("parlonda"), "CREATE ROLE chat LOGIN"));
     QVERIFY(m_cluster.execute(QStringLiteral("parlonda"), "GRANT SELECT ON accounts TO chat"));
@@ -96,6 +103,7 @@ void TestAccountsExample::example_acceptsOnlyTheRightPassword_data()
     QTest::newRow("wrongPassword")
         << QStringLiteral("ñandú-µ") << QStringLiteral("€URO-SEÑAL") << 1;
     QTest::newRow("noSuchAccount") << QStringLiteral("ñandú") << QStringLiteral("€uro-señal") << 1;
+    QTest::newRow("locked") << QStringLiteral("bloqueada") << QStringLiteral("€uro-señal") << 1;
 }
 
 void TestAccountsExample::example_acceptsOnlyTheRightPassword()

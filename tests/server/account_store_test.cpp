@@ -194,8 +194,8 @@ private slots:
     void instances_raceForOneNick_shareAccounts_keepThemWhenKilled_data();
     void instances_raceForOneNick_shareAccounts_keepThemWhenKilled();
 
-    void unversionedDatabase_isBroughtUpToDate_keepsAccounts_data() { backendRows(); }
-    void unversionedDatabase_isBroughtUpToDate_keepsAccounts();
+    void olderSchema_isBroughtUpToDate_keepsAccounts_data();
+    void olderSchema_isBroughtUpToDate_keepsAccounts();
     void databaseLost_answers503_andServesAgainOnceItIsBack();
     void databaseTrouble_isBusy_andPassesWithItsCause_data();
     void databaseTrouble_isBusy_andPassesWithItsCause();
@@ -305,14 +305,14 @@ void TestAccountStore::secondSignUp_sameNick_isTakenOrARecentRepeat_data()
     QTest::addColumn<QString>("backend");
     QTest::addColumn<QByteArray>("first");
     QTest::addColumn<QByteArray>("second");
-    QTest::addColumn<QByteArray>("createdAt"); // SQL, set between the two; empty: as stored
+    QTest::addColumn<QByteArray>("between"); // SQL run between the two; empty: none
     QTest::addColumn<QByteArray>("outcome");
 
     for (const QString &backend : kBackends) {
         const auto row = [&](const char *tag, const QByteArray &first, const QByteArray &second,
-                             const char *outcome, const QByteArray &createdAt = {}) {
+                             const char *outcome, const QByteArray &between = {}) {
             QTest::addRow("%s:%s", qPrintable(backend), tag)
-                << backend << first << second << createdAt << QByteArray(outcome);
+                << backend << first << second << between << QByteArray(outcome);
         };
         // Every entry the same, the nick folded: its own answer lost, sent again.
         row("sameEntries", form("marta"), form("marta"), "repeated");
@@ -325,15 +325,41 @@ void TestAccountStore::secondSignUp_sameNick_isTakenOrARecentRepeat_data()
                 << QByteArray("taken");
         }
         const bool sqlite = backend == u"sqlite";
+        const auto created = [](const QByteArray &at) {
+            return "UPDATE accounts SET created_at = " + at +
+                   " WHERE id = (SELECT max(id) FROM accounts)";
+        };
         const auto ago = [&](const char *s) -> QByteArray {
-            return sqlite
-                       ? "strftime('%Y-%m-%dT%H:%M:%SZ', 'now', '-" + QByteArray(s) + " seconds')"
-                       : "now() - interval '" + QByteArray(s) + " seconds'";
+            return created(sqlite ? "strftime('%Y-%m-%dT%H:%M:%SZ', 'now', '-" + QByteArray(s) +
+                                        " seconds')"
+                                  : "now() - interval '" + QByteArray(s) + " seconds'");
         };
         row("createdOverAnHourAgo", form("vieja"), form("vieja"), "taken", ago("3700"));
         row("createdNearlyAnHourAgo", form("reciente"), form("reciente"), "repeated", ago("3500"));
         row("createdAtUnreadable", form("ilegible"), form("ilegible"), "taken",
-            sqlite ? "'ayer'" : "'-infinity'");
+            created(sqlite ? "'ayer'" : "'-infinity'"));
+        // SQLite keeps milliseconds since schema version 2, whole seconds before.
+        if (sqlite)
+            row("createdNearlyAnHourAgoToTheMillisecond", form("milesima"), form("milesima"),
+                "repeated", created("strftime('%Y-%m-%dT%H:%M:%fZ', 'now', '-3500 seconds')"));
+        const QByteArray now = sqlite ? "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')" : "now()";
+        row("lockedSince", form("bloqueada"), form("bloqueada"), "taken",
+            "UPDATE accounts SET status = 'locked', locked_reason = 'spam', locked_at = " + now +
+                " WHERE id = (SELECT max(id) FROM accounts)");
+        // A deletion leaves a tombstone, which holds the nick for the
+        // cool-down (90 days) and frees it after.
+        const QByteArray deleted =
+            QByteArray(sqlite ? "DELETE FROM accounts WHERE id = (SELECT max(id) FROM accounts); "
+                              : "WITH gone AS (DELETE FROM accounts WHERE id = (SELECT max(id) "
+                                "FROM accounts)) ") +
+            "INSERT INTO tombstones VALUES ";
+        const QByteArray ninetyOneDaysAgo =
+            sqlite ? "strftime('%Y-%m-%dT%H:%M:%fZ', 'now', '-91 days')"
+                   : "now() - interval '91 days'";
+        row("deletedSince", form("borrada"), form("borrada"), "taken",
+            deleted + "('borrada', " + now + ")");
+        row("deletedLongAgo", form("olvidada"), form("olvidada"), "registered",
+            deleted + "('olvidada', " + ninetyOneDaysAgo + ")");
         row("longerNick", form("sol"), form("sola"), "registered");
         row("accentedOther", form("rene"), form("ren%E9"), "registered");
     }
@@ -344,16 +370,15 @@ void TestAccountStore::secondSignUp_sameNick_isTakenOrARecentRepeat()
     QFETCH(QString, backend);
     QFETCH(QByteArray, first);
     QFETCH(QByteArray, second);
-    QFETCH(QByteArray, createdAt);
+    QFETCH(QByteArray, between);
     QFETCH(QByteArray, outcome);
     RegnickProcess &service = *m_services[backend];
 
     const Answer registered = post(service.baseUrl(), first);
     QCOMPARE(registered.status, 200);
     QCOMPARE(registered.body, QByteArray("OK"));
-    if (!createdAt.isEmpty()) {
-        const QByteArray sql = "UPDATE accounts SET created_at = " + createdAt +
-                               " WHERE id = (SELECT max(id) FROM accounts)";
+    if (!between.isEmpty()) {
+        const QByteArray sql = between;
         QVERIFY(backend == u"sqlite" ? sqliteExecute(m_shared[backend].db, sql.constData())
                                      : m_cluster.execute(m_shared[backend].name, sql));
     }
@@ -366,7 +391,10 @@ void TestAccountStore::secondSignUp_sameNick_isTakenOrARecentRepeat()
     QCOMPARE(again.body, QByteArray(outcome == "taken" ? "Error" : "OK"));
     QTRY_COMPARE(lastOutcome(service.log()), outcome + " 200");
     QCOMPARE(hashesDone(service) - hashesBefore,
-             outcome == "taken" && !createdAt.isEmpty() ? 0 : 1);
+             outcome == "taken" &&
+                     (between.contains(" created_at ") || between.contains("tombstones"))
+                 ? 0
+                 : 1);
 }
 
 void TestAccountStore::signUp_storesDecodedTextsAndOnlyAHash()
@@ -536,32 +564,74 @@ void TestAccountStore::instances_raceForOneNick_shareAccounts_keepThemWhenKilled
         QVERIFY(services[i]->stop());
 }
 
-void TestAccountStore::unversionedDatabase_isBroughtUpToDate_keepsAccounts()
+void TestAccountStore::olderSchema_isBroughtUpToDate_keepsAccounts_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<int>("version"); // 0: made before the schema had a version
+    for (const QString &backend : kBackends) {
+        for (const int version : {0, 1})
+            QTest::addRow("%s:version%d", qPrintable(backend), version) << backend << version;
+    }
+}
+
+void TestAccountStore::olderSchema_isBroughtUpToDate_keepsAccounts()
 {
     QFETCH(QString, backend);
-    const Store store = freshStore(backend, QStringLiteral("unversioned"));
-    for (const char *sql : {kUnversionedTable[backend], kOldAccount}) {
-        if (backend == u"sqlite")
-            QVERIFY(sqliteExecute(store.db, sql));
-        else
-            QVERIFY(m_cluster.execute(store.name, sql));
-    }
+    QFETCH(int, version);
+    const bool sqlite = backend == u"sqlite";
+    const Store store = freshStore(backend, QStringLiteral("older%1").arg(version));
+    // Version 1 is the unversioned table, recorded as such.
+    QList<const char *> made = {kUnversionedTable[backend], kOldAccount};
+    if (version == 1 && sqlite)
+        made.append("PRAGMA user_version = 1");
+    else if (version == 1)
+        made += {"CREATE TABLE schema_version (one_row boolean PRIMARY KEY DEFAULT true "
+                 "CHECK (one_row), version integer NOT NULL)",
+                 "INSERT INTO schema_version (version) VALUES (1)"};
+    for (const char *sql : made)
+        QVERIFY(sqlite ? sqliteExecute(store.db, sql) : m_cluster.execute(store.name, sql));
+    // A role the service ran as, which may only read and add accounts.
+    const QByteArray adder = "escritor" + QByteArray::number(version);
+    QVERIFY(sqlite ||
+            (m_cluster.execute(store.name, "CREATE ROLE " + adder) &&
+             m_cluster.execute(store.name, "GRANT SELECT, INSERT ON accounts TO " + adder)));
     // --check and --init-db learn it read-only, changing nothing.
     parlonda::DatabaseInspection found;
     std::string error;
     QVERIFY2(parlonda::inspectDatabase(store.db.toStdString(), found, error), error.c_str());
-    QVERIFY(found.action == parlonda::DatabaseInspection::Action::Upgrade && found.version == 0);
-    QCOMPARE(schemaVersion(store), backend == u"sqlite" ? 0 : -1);
+    QVERIFY(found.action == parlonda::DatabaseInspection::Action::Upgrade &&
+            found.version == version);
+    const QByteArray createdAt = "SELECT created_at FROM accounts";
+    const QList<QStringList> created =
+        sqlite ? QList<QStringList>() : m_cluster.rows(store.name, createdAt);
+    QCOMPARE(schemaVersion(store), version ? 1 : sqlite ? 0 : -1);
 
     RegnickProcess service(store.db, {}, store.files);
     QVERIFY2(service.start(), service.errors().constData());
-    QCOMPARE(schemaVersion(store), 1);
+    QCOMPARE(schemaVersion(store), 2);
     QCOMPARE(post(service.baseUrl(), form("ANTIGUA")).body, QByteArray("Error"));
     QCOMPARE(post(service.baseUrl(), form("nueva")).body, QByteArray("OK"));
     QVERIFY(service.stop());
+    // The old account as it was, now active; every required text checked.
+    const QByteArray oldRow =
+        "SELECT status, password_hash FROM accounts WHERE nick_key = 'antigua'";
+    const QByteArray emptyHash = "UPDATE accounts SET password_hash = '' WHERE nick_key = 'nueva'";
+    if (sqlite) {
+        QCOMPARE(storedAccount(store, "antigua").value(6), QStringLiteral("$argon2id$x"));
+        QVERIFY(!sqliteExecute(store.db, emptyHash.constData()));
+    } else {
+        QCOMPARE(m_cluster.rows(store.name, oldRow),
+                 (QList<QStringList>{{QStringLiteral("active"), QStringLiteral("$argon2id$x")}}));
+        QCOMPARE(m_cluster.rows(store.name, createdAt).first(), created.first());
+        QVERIFY(!m_cluster.execute(store.name, emptyHash));
+        // It may still look nicks up, tombstones included, and free them.
+        const QByteArray may = "has_table_privilege('" + adder + "', 'tombstones', '";
+        QCOMPARE(m_cluster.rows(store.name, "SELECT " + may + "SELECT') AND " + may + "DELETE')"),
+                 QList<QStringList>{{QStringLiteral("t")}});
+    }
     // Started again on its own schema, it changes nothing.
     QVERIFY2(service.start(), service.errors().constData());
-    QCOMPARE(schemaVersion(store), 1);
+    QCOMPARE(schemaVersion(store), 2);
     QCOMPARE(post(service.baseUrl(), formWith("Nueva", "ciudad", "Lima")).body,
              QByteArray("Error"));
     QVERIFY(service.stop());
@@ -785,7 +855,7 @@ void TestAccountStore::databaseItCannotUse_refusesToStart_data()
 
     // A newer release has changed the schema: this one does not know what
     // that means for its own writes.
-    const QByteArray newer = "has schema version 99, newer than this parlonda-regnick knows (1)";
+    const QByteArray newer = "has schema version 99, newer than this parlonda-regnick knows (2)";
     const Store newerFile = freshStore(QStringLiteral("sqlite"), QStringLiteral("newer"));
     sqliteExecute(newerFile.db, "PRAGMA user_version = 99");
     QTest::newRow("sqlite:newerSchema") << newerFile.db << newer;

@@ -967,6 +967,8 @@ void TestRegnickService::help_mentionsEveryOption()
                              "--trusted-proxy",
                              "--metrics-listen",
                              "--stop-timeout",
+                             "--nick-cooldown",
+                             "accounts ACTION",
                              "--check",
                              "--config",
                              "--init-db",
