@@ -417,8 +417,9 @@ void reload(int argc, char **argv, ServiceOptions &current, const Reloadable &pa
     std::string names;
     for (const std::string &name : applied)
         names += (names.empty() ? "" : ", ") + name;
-    log.notice("reloaded the configuration" +
-               (names.empty() ? std::string(": no option changed") : "; changed: " + names));
+    log.notice("reloaded the configuration" + (names.empty()
+                                                   ? std::string(": nothing it can apply changed")
+                                                   : "; changed: " + names));
 }
 
 // Scripts and tests wait for these lines to learn the port, one per
