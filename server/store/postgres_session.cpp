@@ -364,12 +364,9 @@ PostgresResult PostgresSession::finish(Deadline deadline, PostgresProblem &probl
     PostgresResult last(nullptr, &PQclear);
     PostgresResult failure(nullptr, &PQclear);
     for (;;) {
-        while (PQisBusy(m_connection)) {
-            if (!waitFor(socket, POLLIN, deadline))
-                return timedOut(problem);
-            if (!PQconsumeInput(m_connection))
-                return lost(problem);
-        }
+        if (!awaitResult(
+                socket, false, [deadline] { return deadline; }, problem))
+            return PostgresResult(nullptr, &PQclear);
         PostgresResult result(PQgetResult(m_connection), &PQclear);
         if (!result)
             break;
@@ -382,13 +379,35 @@ PostgresResult PostgresSession::finish(Deadline deadline, PostgresProblem &probl
         }
     }
     if (failure) {
-        problem.text = oneLine(PQresultErrorMessage(failure.get()));
-        problem.unavailable = meansUnavailable(failure.get());
-        if (problem.unavailable || PQstatus(m_connection) != CONNECTION_OK)
-            m_usable = false;
+        failed(failure.get(), problem);
         return PostgresResult(nullptr, &PQclear);
     }
     return last;
+}
+
+bool PostgresSession::awaitResult(int socket, bool flushing,
+                                  const std::function<Deadline()> &deadline,
+                                  PostgresProblem &problem)
+{
+    while ((flushing && PQflush(m_connection) > 0) || PQisBusy(m_connection)) {
+        if (!waitFor(socket, flushing ? POLLIN | POLLOUT : POLLIN, deadline())) {
+            timedOut(problem);
+            return false;
+        }
+        if (!PQconsumeInput(m_connection)) {
+            lost(problem);
+            return false;
+        }
+    }
+    return true;
+}
+
+void PostgresSession::failed(const PGresult *failure, PostgresProblem &problem)
+{
+    problem.text = oneLine(PQresultErrorMessage(failure));
+    problem.unavailable = meansUnavailable(failure);
+    if (problem.unavailable || PQstatus(m_connection) != CONNECTION_OK)
+        m_usable = false;
 }
 
 PostgresResult PostgresSession::lost(PostgresProblem &problem)
@@ -469,17 +488,10 @@ bool PostgresSession::stream(const char *sql, std::span<const char *const> param
     const int socket = PQsocket(m_connection);
     bool reading = true;
     PostgresResult failure(nullptr, &PQclear);
+    const auto quietFromNow = [quiet] { return std::chrono::steady_clock::now() + quiet; };
     for (;;) {
-        while (PQisBusy(m_connection)) {
-            if (!waitFor(socket, POLLIN, std::chrono::steady_clock::now() + quiet)) {
-                timedOut(problem);
-                return false;
-            }
-            if (!PQconsumeInput(m_connection)) {
-                lost(problem);
-                return false;
-            }
-        }
+        if (!awaitResult(socket, false, quietFromNow, problem))
+            return false;
         PostgresResult result(PQgetResult(m_connection), &PQclear);
         if (!result)
             break;
@@ -492,9 +504,7 @@ bool PostgresSession::stream(const char *sql, std::span<const char *const> param
         }
     }
     if (failure) {
-        problem.text = oneLine(PQresultErrorMessage(failure.get()));
-        problem.unavailable = meansUnavailable(failure.get());
-        m_usable = m_usable && !problem.unavailable && PQstatus(m_connection) == CONNECTION_OK;
+        failed(failure.get(), problem);
         return false;
     }
     return true;
@@ -509,16 +519,9 @@ bool PostgresSession::beginCopy(const char *sql, std::chrono::milliseconds quiet
     }
     const int socket = PQsocket(m_connection);
     // The server answers COPY IN, or an error.
-    while (PQflush(m_connection) > 0 || PQisBusy(m_connection)) {
-        if (!waitFor(socket, POLLIN | POLLOUT, std::chrono::steady_clock::now() + quiet)) {
-            timedOut(problem);
-            return false;
-        }
-        if (!PQconsumeInput(m_connection)) {
-            lost(problem);
-            return false;
-        }
-    }
+    if (!awaitResult(
+            socket, true, [quiet] { return std::chrono::steady_clock::now() + quiet; }, problem))
+        return false;
     PostgresResult started(PQgetResult(m_connection), &PQclear);
     if (PQresultStatus(started.get()) == PGRES_COPY_IN)
         return true;

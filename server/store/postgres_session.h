@@ -148,6 +148,12 @@ private:
     // Drives the connection libpq started to its end, or to `deadline`.
     Outcome establish(Deadline deadline, PostgresProblem &problem);
     PostgresResult finish(Deadline deadline, PostgresProblem &problem);
+    // Reads (and with `flushing`, sends what is queued) until a result is
+    // in, waiting each time until deadline(). False after saying why.
+    bool awaitResult(int socket, bool flushing, const std::function<Deadline()> &deadline,
+                     PostgresProblem &problem);
+    // A statement that failed: why, and whether the session may go on.
+    void failed(const PGresult *failure, PostgresProblem &problem);
     PostgresResult lost(PostgresProblem &problem);
     PostgresResult timedOut(PostgresProblem &problem);
     static void noticed(void *session, const PGresult *notice);
