@@ -355,20 +355,28 @@ bool checkReload(const ServiceOptions &next, const ServiceOptions &current,
     return true;
 }
 
-// SIGHUP: the log opened again after rotation; the command line and the
-// configuration file read again, checked as a start checks them, and what
-// can change while running applied, all or nothing. `current` is what is
-// in effect, and becomes the new one.
+// SIGUSR1, and SIGHUP first: the log file opened again by its name, after
+// rotation.
+void reopenLog(const ServiceOptions &current, RequestLog &log)
+{
+    std::string error;
+    if (current.log.empty())
+        return;
+    if (log.reopenFile(current.log, error))
+        log.notice("opened the log " + current.log + " again");
+    else
+        log.problem("logging on to the file open before: " + error);
+}
+
+// SIGHUP: the log opened again; the command line and the configuration file
+// read again, checked as a start checks them, and what can change while
+// running applied, all or nothing. `current` is what is in effect, and
+// becomes the new one.
 void reload(int argc, char **argv, ServiceOptions &current, const Reloadable &parts)
 {
     RequestLog &log = parts.log;
     std::string error;
-    if (!current.log.empty()) {
-        if (log.reopenFile(current.log, error))
-            log.notice("opened the log " + current.log + " again");
-        else
-            log.problem("logging on to the file open before: " + error);
-    }
+    reopenLog(current, log);
     std::optional<ServiceOptions> next = parseServiceOptions(argc, argv, error);
     std::shared_ptr<const ReservedNicks> reserved;
     if (!next || !checkReload(*next, current, reserved, error)) {
@@ -658,7 +666,11 @@ int main(int argc, char **argv)
 
     int signal = 0;
     const Reloadable reloadable{log, credentials, attempts, service, intake, daemon};
-    while ((signal = waitForServiceSignal()) == SIGHUP) {
+    while ((signal = waitForServiceSignal()) == SIGHUP || signal == SIGUSR1) {
+        if (signal == SIGUSR1) {
+            reopenLog(*options, log);
+            continue;
+        }
         tellSystemd("RELOADING=1");
         reload(argc, argv, *options, reloadable);
         tellSystemd(status);

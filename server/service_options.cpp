@@ -179,11 +179,12 @@ status, never the password; with journald priority prefixes when standard
 error goes to the journal, where a refusal to start is an error. SIGINT or
 SIGTERM stop it: it accepts no more connections (under systemd they wait on
 the socket for the next start), answers every request it took in, and exits
-within --stop-timeout and 2 s more. SIGHUP opens the log file again (after
-log rotation), reads --config again and applies new --tls-cert and
---tls-key files, --log, --rate, --rate-burst, --max-wait, --repeat-window,
---stop-timeout, --reserved-nicks and --trusted-proxy; a change to any other
-option is logged as needing a restart. If the new settings fail a check,
+within --stop-timeout and 2 s more. SIGUSR1 opens the log file again (after
+log rotation) and does nothing else. SIGHUP opens it again too, reads
+--config again and applies new --tls-cert and --tls-key files, --log,
+--rate, --rate-burst, --max-wait, --repeat-window, --stop-timeout,
+--reserved-nicks and --trusted-proxy; a change to any other option is
+logged as needing a restart. If the new settings fail a check,
 such as a key that is not the certificate's, nothing changes and the log
 says why. Open connections go on.
 )";

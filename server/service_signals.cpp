@@ -13,6 +13,7 @@ sigset_t serviceSignals()
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGUSR1);
     return set;
 }
 

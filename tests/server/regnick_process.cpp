@@ -134,9 +134,13 @@ QByteArray RegnickProcess::logrotateConfig() const
 {
     QString text = QString::fromUtf8(fileBytes(QStringLiteral(PARLONDA_LOGROTATE_FILE)));
     text.replace(QStringLiteral("/var/log/parlonda-regnick/regnick.log"), logPath());
-    text.replace(QRegularExpression(QStringLiteral("postrotate\\n.*endscript"),
-                                    QRegularExpression::DotMatchesEverythingOption),
-                 QStringLiteral("postrotate\n kill -HUP %1\n endscript").arg(processId()));
+    // The file's own signal, sent straight to this process.
+    const QString signal =
+        QRegularExpression(QStringLiteral("--signal=SIG([A-Z0-9]+)")).match(text).captured(1);
+    text.replace(
+        QRegularExpression(QStringLiteral("postrotate\\n.*endscript"),
+                           QRegularExpression::DotMatchesEverythingOption),
+        QStringLiteral("postrotate\n kill -%1 %2\n endscript").arg(signal).arg(processId()));
     return text.toUtf8();
 }
 

@@ -731,6 +731,8 @@ void TestRegnickService::logrotate_shippedFile_losesNoLine()
     QVERIFY(
         service.log().contains("notice: opened the log " + service.logPath().toUtf8() + " again"));
     QVERIFY(service.log().contains("/sent/" + QByteArray::number(sent - 1) + ' '));
+    // A rotation applies no configuration file edited meanwhile.
+    QVERIFY(!service.log().contains("reloaded the configuration"));
 }
 
 // The count of refusals left out is written once their second is over,
