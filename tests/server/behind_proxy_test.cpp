@@ -97,6 +97,7 @@ void TestBehindProxy::documentedBalancer_namesClients_andPassesABusyDatabaseOn_d
     QTest::addColumn<QString>("example");
     QTest::newRow("haproxy") << false << QStringLiteral("haproxy.cfg");
     QTest::newRow("nginx") << true << QStringLiteral("nginx.conf");
+    QTest::newRow("nginx stream") << true << QStringLiteral("nginx-stream.conf");
 }
 
 void TestBehindProxy::documentedBalancer_namesClients_andPassesABusyDatabaseOn()

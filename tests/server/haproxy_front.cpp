@@ -82,16 +82,22 @@ bool HaproxyFront::start()
 
     const bool nginx = m_program == Program::Nginx;
     QByteArray text = m_configuration;
-    if (nginx) // its temporary files here too, so that it runs as any user
-        text = "events {}\nhttp {\naccess_log off;\n" +
-               QStringLiteral("client_body_temp_path %1/b; proxy_temp_path %1/p; fastcgi_temp_path "
-                              "%1/f; uwsgi_temp_path %1/u; scgi_temp_path %1/s;\n")
-                   .arg(m_directory)
-                   .toUtf8() +
-               text.replace("listen [::]:443 ssl;", "")
-                   .replace("listen 443 ", "listen 127.0.0.1:" + QByteArray::number(m_port) + ' ') +
-               "}\n";
-    else
+    if (nginx) {
+        text.replace("listen [::]:443 ssl;", "")
+            .replace("listen [::]:443;", "")
+            .replace("listen 443", "listen 127.0.0.1:" + QByteArray::number(m_port));
+        // A stream {} block stands on its own; an http one's temporary
+        // files go here too, so that it runs as any user.
+        text = text.contains("\nstream {")
+                   ? "load_module /usr/lib/nginx/modules/ngx_stream_module.so;\nevents {}\n" + text
+                   : "events {}\nhttp {\naccess_log off;\n" +
+                         QStringLiteral("client_body_temp_path %1/b; proxy_temp_path %1/p; "
+                                        "fastcgi_temp_path %1/f; uwsgi_temp_path %1/u; "
+                                        "scgi_temp_path %1/s;\n")
+                             .arg(m_directory)
+                             .toUtf8() +
+                         text + "}\n";
+    } else
         text.replace("bind :443", "bind fd@" + QByteArray::number(kListenerFd));
     const QString configuration =
         m_directory + (nginx ? QStringLiteral("/nginx.conf") : QStringLiteral("/haproxy.cfg"));

@@ -24,7 +24,7 @@ public:
     // `program` run with an operator's configuration: the file `example`
     // with its listening address (HAProxy's "bind :443", nginx's "listen
     // 443") made the passed socket and each replacement made; nginx's inside
-    // an http {} block of its own.
+    // an http {} block of its own, unless it is a stream {} block.
     HaproxyFront(Program program, const QString &example, const Replacements &replacements,
                  QString directory);
     ~HaproxyFront();
