@@ -15,6 +15,8 @@
 #include <functional>
 #include <map>
 #include <netinet/in.h>
+#include <sstream>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -462,15 +464,26 @@ struct Setting
     std::string where; // "FILE:LINE: " in the file, empty on the command line
 };
 
-// The settings of the file, or false with `error` set.
+// The settings of the file, or false with `error` set. A file longer than
+// any configuration (/dev/zero, a log named by mistake) is refused rather
+// than read into memory.
 bool readConfigFile(const std::string &path, std::vector<Setting> &settings, std::string &error)
 {
-    std::ifstream file(path);
+    constexpr std::size_t kMaxBytes = 1 << 20;
+    std::ifstream file(path, std::ios::binary);
     if (!file)
         return fail(error, "cannot read the configuration " + path + ": " + std::strerror(errno));
+    std::string text(kMaxBytes + 1, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (file.bad())
+        return fail(error, "cannot read the configuration " + path + ": " + std::strerror(errno));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    if (text.size() > kMaxBytes)
+        return fail(error, "the configuration " + path + " is longer than 1 MiB");
+    std::istringstream lines(text);
     std::map<std::string_view, int> seen;
     std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
+    for (int number = 1; std::getline(lines, line); ++number) {
         const std::string where = path + ':' + std::to_string(number) + ": ";
         std::string_view rest = line;
         rest = rest.substr(0, rest.find('#'));
@@ -494,8 +507,6 @@ bool readConfigFile(const std::string &path, std::vector<Setting> &settings, std
             return fail(error, where + std::string(key) + " needs a value");
         settings.push_back({option, std::string(value), where});
     }
-    if (file.bad())
-        return fail(error, "cannot read the configuration " + path + ": " + std::strerror(errno));
     return true;
 }
 

@@ -1078,6 +1078,8 @@ void TestRegnickService::badCommandLine_exitsWithError_data()
         "value.conf:2: port takes a number from 0 to 65535, not 80a");
     row("configKeyTwice", config("twice.conf", "# c\nlisten ::1 127.0.0.1\nlisten ::1\n"), 2,
         "twice.conf:3: listen given twice (first on line 2)");
+    row("configEndless", {port0, freshDb, QStringLiteral("--config=/dev/zero")}, 2,
+        "the configuration /dev/zero is longer than 1 MiB");
     // The command line's --listen and --port replace the file's.
     row("checkFileOverridden",
         config("overridden.conf", "listen 0.0.0.0\nport " + std::to_string(busy)) +
