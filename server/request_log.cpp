@@ -180,12 +180,25 @@ std::string_view labelOf(RequestLog::Priority priority)
     return "request";
 }
 
-// The operator reads a sentence, not a value: escaped, without the quotes.
-std::string labelled(RequestLog::Priority priority, std::string_view text)
+// The operator reads a sentence, not a value: escaped, but without the
+// quotes around it and within it, which no reader needs to tell apart.
+std::string sentence(std::string_view text)
 {
     const std::string quoted = logQuoted(text, kMaxProblemCharacters);
-    return utcNow() + ' ' + std::string(labelOf(priority)) + ": " +
-           quoted.substr(1, quoted.size() - 2);
+    std::string out;
+    for (std::size_t i = 1; i + 1 < quoted.size(); ++i) {
+        if (quoted[i] == '\\' && quoted[i + 1] != '"')
+            out += quoted[i++];
+        else if (quoted[i] == '\\')
+            continue;
+        out += quoted[i];
+    }
+    return out;
+}
+
+std::string labelled(RequestLog::Priority priority, std::string_view text)
+{
+    return utcNow() + ' ' + std::string(labelOf(priority)) + ": " + sentence(text);
 }
 
 // All of `bytes`, or as much as goes before an error: a full disk must not
@@ -376,18 +389,8 @@ void RequestLog::request(std::string_view client, std::string_view method, std::
     line += ' ';
     line += status > 0 ? std::to_string(status) : std::string("-");
     if (!reason.empty()) {
-        // Our own words, escaped all the same, but for their quotes: the
-        // parentheses are what tell them apart.
-        const std::string quoted = logQuoted(reason, kMaxProblemCharacters);
-        line += " (";
-        for (std::size_t i = 1; i + 1 < quoted.size(); ++i) {
-            if (quoted[i] == '\\' && quoted[i + 1] != '"')
-                line += quoted[i++];
-            else if (quoted[i] == '\\')
-                continue;
-            line += quoted[i];
-        }
-        line += ')';
+        // Our own words: the parentheses are what tell them apart.
+        line += " (" + sentence(reason) + ')';
     }
     const std::lock_guard lock(m_shared->mutex);
     m_shared->add(Priority::Request, std::move(line));

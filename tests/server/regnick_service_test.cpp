@@ -603,7 +603,7 @@ void TestRegnickService::sighup_appliesTheConfigFileWholeOrNotAtAll()
     QCOMPARE(httpStatus(proxied.readAll(5000)), 404);
     QTRY_VERIFY(lastLine(service.log()).contains(" 192.0.2.9 GET / "));
     // A file that fails a check changes nothing, the list included.
-    reload("rate 0\n\nbogus 1\n", "reload.conf:3: unknown option");
+    reload("rate 0\n\nbogus 1\n", "reload.conf:3: unknown option \"bogus\"");
     QCOMPARE(post(service.baseUrl(), form("juana")).body, QByteArray("Error"));
     QVERIFY(service.stop());
 }
