@@ -26,15 +26,6 @@ bool addressBytes(const sockaddr *address, std::array<std::uint8_t, 16> &bytes, 
     return false;
 }
 
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
-
 std::optional<sockaddr_storage> numericAddress(std::string_view text)
 {
     sockaddr_storage storage{};
@@ -89,6 +80,15 @@ std::optional<sockaddr_storage> forwardedAddress(std::string_view entry)
 }
 
 } // namespace
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
 
 std::string clientKey(const sockaddr *address)
 {

@@ -12,6 +12,9 @@
 
 namespace parlonda {
 
+// A header value, or a part of one, without the spaces and tabs around it.
+std::string_view trimmed(std::string_view text);
+
 // The bytes that stand for one client in every per-address count: an IPv4
 // address (also when it comes IPv4-mapped over an IPv6 socket) or the first
 // 64 bits of an IPv6 one, which one subscriber usually gets whole. Empty for

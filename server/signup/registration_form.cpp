@@ -1,6 +1,7 @@
 #include "server/signup/registration_form.h"
 
 #include "common/cp1252.h"
+#include "server/http/client_address.h"
 
 #include <QByteArray>
 #include <QString>
@@ -176,15 +177,6 @@ std::string nickKey(QStringView nick)
 }
 
 namespace {
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
 
 std::string lowerCase(std::string_view text)
 {
