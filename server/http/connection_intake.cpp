@@ -5,6 +5,7 @@
 #include "server/request_log.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <malloc.h>
@@ -169,46 +170,73 @@ void ConnectionIntake::take(const AcceptedSocket &socket)
 
 bool ConnectionIntake::makeRoom(const std::string &client, std::uint64_t except)
 {
-    // Those that sent nothing yet go first, then those whose request is on
-    // its way: a client that sent its first bytes never gives way to
-    // connections that only stay silent. One whose first bytes came, not
-    // yet looked at, is not silent.
-    const std::pair<std::set<std::uint64_t> *, bool> passes[] = {
-        {&m_silent, true}, {&m_waiting, false}, {&m_silent, false}};
-    for (const auto &[waiting, silentOnly] : passes) {
-        for (auto next = waiting->begin(); next != waiting->end();) {
-            const std::uint64_t id = *next;
-            const auto it = m_connections.find(id);
-            Connection &connection = it->second;
-            int unread = 0;
-            if (id == except || connection.handing ||
-                (!client.empty() && connection.client != client) ||
-                (silentOnly && ::ioctl(connection.fd, FIONREAD, &unread) == 0 && unread > 0)) {
-                ++next;
-                continue;
+    // Making room among all, each pass looks first among the connections
+    // of the client with the most open, when one has more than one: a few
+    // addresses with many connections then cannot push out one with few.
+    std::string busiest;
+    unsigned most = 1;
+    if (client.empty()) {
+        for (const auto &[key, count] : m_perClient) {
+            if (count > most) {
+                most = count;
+                busiest = key;
             }
-            if (connection.fd >= 0) {
-                // Still looked at here: closed at once.
-                ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, connection.fd, nullptr);
-                ::close(connection.fd);
-            } else if (m_leaving.size() >= kMaxLeaving) {
-                ++next;
-                continue;
-            } else if (m_giveWay(id)) {
-                m_leaving.insert(id);
-            } else {
-                // Its request came in meanwhile, or it closed.
-                next = waiting->erase(next);
-                continue;
-            }
-            countOut(it);
-            ++m_gaveWay;
-            if (m_gaveWayUnlogged++ == 0 && !m_gaveWayLogDue) {
-                m_gaveWayLogDue = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-                wake();
-            }
-            return true;
         }
+    }
+    // Those that sent nothing yet go first, then those whose request is on
+    // its way (handed on, or with bytes not yet looked at): a client that
+    // sent its first bytes never gives way to connections that only stay
+    // silent.
+    const std::pair<std::array<std::set<std::uint64_t> *, 2>, bool> stages[] = {
+        {{&m_silent, nullptr}, true}, {{&m_waiting, &m_silent}, false}};
+    for (const auto &[sets, silentOnly] : stages) {
+        for (const std::string *of : std::array<const std::string *, 2>{&busiest, &client}) {
+            if (of == &busiest && busiest.empty())
+                continue;
+            for (std::set<std::uint64_t> *waiting : sets) {
+                if (waiting && closeOneWaiting(*waiting, silentOnly, *of, except))
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool ConnectionIntake::closeOneWaiting(std::set<std::uint64_t> &waiting, bool silentOnly,
+                                       const std::string &client, std::uint64_t except)
+{
+    for (auto next = waiting.begin(); next != waiting.end();) {
+        const std::uint64_t id = *next;
+        const auto it = m_connections.find(id);
+        Connection &connection = it->second;
+        int unread = 0;
+        if (id == except || connection.handing ||
+            (!client.empty() && connection.client != client) ||
+            (silentOnly && ::ioctl(connection.fd, FIONREAD, &unread) == 0 && unread > 0)) {
+            ++next;
+            continue;
+        }
+        if (connection.fd >= 0) {
+            // Still looked at here: closed at once.
+            ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, connection.fd, nullptr);
+            ::close(connection.fd);
+        } else if (m_leaving.size() >= kMaxLeaving) {
+            ++next;
+            continue;
+        } else if (m_giveWay(id)) {
+            m_leaving.insert(id);
+        } else {
+            // Its request came in meanwhile, or it closed.
+            next = waiting.erase(next);
+            continue;
+        }
+        countOut(it);
+        ++m_gaveWay;
+        if (m_gaveWayUnlogged++ == 0 && !m_gaveWayLogDue) {
+            m_gaveWayLogDue = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            wake();
+        }
+        return true;
     }
     return false;
 }

@@ -44,7 +44,9 @@ class RequestLog;
 // When `maxConnections` are open, a new connection takes the place of one
 // whose whole request is not in yet, as nginx reuses idle connections when
 // it runs out: the oldest of those that have sent nothing, else the oldest
-// of those whose request is on its way (trickling, in its TLS handshake).
+// of those whose request is on its way (trickling, in its TLS handshake);
+// at each of these steps, one of the client with the most connections open
+// first.
 // When its client (an IPv4 address, or an IPv6 /64) has `maxPerClient`
 // open, one of that client's own gives way, chosen alike. Only when none
 // can (every one is being served) is the new connection closed at accept.
@@ -133,9 +135,13 @@ private:
     void finish(int fd, const sockaddr *client, socklen_t length,
                 std::chrono::steady_clock::time_point accepted, std::uint64_t id);
     // Closes the oldest connection whose request is not in, of `client`
-    // (of anyone when empty) and not `except`; false when there is none.
-    // m_mutex held.
+    // (of anyone when empty, the busiest client's first) and not `except`;
+    // false when there is none. m_mutex held.
     bool makeRoom(const std::string &client, std::uint64_t except);
+    // One pass of makeRoom(), over `waiting` (`silentOnly`: skipping those
+    // with unread bytes).
+    bool closeOneWaiting(std::set<std::uint64_t> &waiting, bool silentOnly,
+                         const std::string &client, std::uint64_t except);
     // Counts connection `id` out, in all and for its client. m_mutex held.
     void countOut(std::map<std::uint64_t, Connection>::iterator it);
     // Once none is open: wakes those waiting for that, and trims soon. m_mutex held.

@@ -230,6 +230,11 @@ void TestOverload::fullSlots_waitingOnesGiveWay()
     QVERIFY(service.start());
     const QString metrics = metricsUrl(service);
     const quint16 port = metricsPort ? portOf(metrics) : service.port();
+    // A client with one connection, older than all the held ones: those of
+    // the address holding many give way first.
+    RawConnection older("127.0.0.4", port);
+    const QByteArray request = "GET /h HTTP/1.1\r\nHost: x\r\n\r\n";
+    QVERIFY(older.send(held));
     std::vector<std::unique_ptr<RawConnection>> holding(static_cast<std::size_t>(limit));
     for (int round = 0; round < 20; ++round) {
         for (auto &connection : holding) {
@@ -238,10 +243,12 @@ void TestOverload::fullSlots_waitingOnesGiveWay()
                 QVERIFY(connection->send(held));
             }
         }
-        RawConnection client("127.0.0.3", port);
+        RawConnection client("127.0.0.2", port);
         client.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
         QCOMPARE(httpStatus(client.readAll(5000)), 404);
     }
+    QVERIFY(older.send(request.mid(held.size())));
+    QVERIFY(httpStatus(older.readAll(5000)) > 0);
     const QByteArray logged = " whose request was not in, to make room for new ones";
     QTRY_VERIFY(
         service.log().contains((metricsPort ? "metrics connections" : "connections") + logged));
